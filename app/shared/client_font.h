@@ -1,0 +1,29 @@
+// The client's fonts. The forms name the face "新細明體"; on Linux it is AR PL UMing, found
+// through the fontconfig alias shipped in fonts/kestcrm-fonts.conf (installed beside the
+// program) and, should fontconfig not know the alias, through Qt's family substitution.
+// Invariant: after applyClientFont a QFont("新細明體") renders Traditional Chinese glyphs.
+#pragma once
+
+#include <QFont>
+#include <QString>
+
+class QApplication;
+
+namespace kest {
+
+inline constexpr char kClientFace[] = "新細明體";
+
+// Loads the alias, adds the substitution and makes "新細明體" 9 pt the application font.
+// Call once, right after the QApplication is constructed. Returns false when the fontconfig
+// file could not be loaded (the substitution still applies).
+bool applyClientFont(QApplication& app);
+
+// "新細明體" at `pixelHeight` pixels, bold or not.
+QFont clientFont(int pixelHeight, bool bold = false);
+
+// Where the fontconfig file is looked for: beside the executable, then in the source tree.
+QString fontConfigPath();
+
+}  // namespace kest
+
+using kest::applyClientFont;
