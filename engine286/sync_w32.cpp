@@ -1,0 +1,835 @@
+// POSIX realisation of the engine's synchronisation primitives (see sync_w32.h).
+//
+// Named objects: a shared-memory object per name, owned by the effective uid. Every holder
+// keeps an open-file-description lock on byte 0 of it, shared while it uses the object. An
+// opener that can take that byte exclusively is the only holder: it zeroes and initialises
+// the object before sharing it, so state left by a crashed process is never inherited. The
+// last holder to close removes the name. Events and semaphores are futex words, which a dying
+// waiter cannot leave in a stuck state; the process section is a robust mutex.
+#include "sync_w32.h"
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+namespace {
+
+const char kSourceFile[] = "engine286/sync_w32.cpp";
+
+// Results of the internal waits, named as the diagnostics name them.
+enum WaitResult : int { WAIT_OBJECT_0 = 0, WAIT_TIMEOUT = 258, WAIT_FAILED = -1 };
+
+#define SYNC_ASSERT(cond) ((cond) ? (void)0 : dbAssertionFailed(#cond, kSourceFile, __LINE__))
+
+int64_t monotonicMs() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+long futexWait(std::atomic<uint32_t>* word, uint32_t expected, const timespec* timeout) {
+    return syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAIT, expected, timeout,
+                   nullptr, 0);
+}
+
+void futexWake(std::atomic<uint32_t>* word, int count) {
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(word), FUTEX_WAKE, count, nullptr, nullptr, 0);
+}
+
+// Waits until `ready()` holds, sleeping on `word` while it equals `idle`. Returns
+// WAIT_OBJECT_0, WAIT_TIMEOUT or WAIT_FAILED.
+template <class Ready>
+int futexWaitUntil(std::atomic<uint32_t>* word, uint32_t idle, uint32_t timeoutMs, Ready ready) {
+    const int64_t deadline = timeoutMs == dbWaitForever ? 0 : monotonicMs() + timeoutMs;
+    for (;;) {
+        if (ready()) {
+            return WAIT_OBJECT_0;
+        }
+        timespec rel;
+        const timespec* relp = nullptr;
+        if (timeoutMs != dbWaitForever) {
+            const int64_t left = deadline - monotonicMs();
+            if (left <= 0) {
+                return WAIT_TIMEOUT;
+            }
+            rel.tv_sec = left / 1000;
+            rel.tv_nsec = (left % 1000) * 1000000;
+            relp = &rel;
+        }
+        if (futexWait(word, idle, relp) != 0 && errno != EAGAIN && errno != EINTR &&
+            errno != ETIMEDOUT) {
+            return WAIT_FAILED;
+        }
+    }
+}
+
+// Open-file-description lock of one byte: conflicts between any two opens of the object (also
+// within one process), converts atomically, and is dropped by the kernel when the holder dies.
+bool lockByte(int fd, short type, off_t byte, bool wait) {
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = byte;
+    fl.l_len = 1;
+    for (;;) {
+        if (fcntl(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &fl) == 0) {
+            return true;
+        }
+        if (errno != EINTR || !wait) {
+            return false;
+        }
+    }
+}
+
+uint64_t fnv1a(const char* s) {
+    uint64_t h = 1469598103934665603ull;
+    for (; *s != 0; s++) {
+        h = (h ^ uint8_t(*s)) * 1099511628211ull;
+    }
+    return h;
+}
+
+// Opens the shared-memory object of `path` and checks that it belongs to this user (a name
+// squatted by someone else is refused, never shared).
+int openOwned(const char* path, bool create) {
+    int fd = shm_open(path, O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_uid != geteuid() || (st.st_mode & 077) != 0) {
+        close(fd);
+        errno = EACCES;
+        return -1;
+    }
+    return fd;
+}
+
+bool isUnlinked(int fd) {
+    struct stat st;
+    return fstat(fd, &st) != 0 || st.st_nlink == 0;
+}
+
+}  // namespace
+
+void dbAssertionFailed(const char* condition, const char* file, int line) {
+    fprintf(stderr, "Assertion failed: %s, file %s, line %d\n", condition, file, line);
+    fflush(stderr);
+    abort();
+}
+
+uint32_t dbGetTickCount() {
+    return uint32_t(monotonicMs());
+}
+
+// ---------------------------------------------------------------------------------------------
+// dbMutex
+
+dbMutex::dbMutex() {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
+    pthread_mutex_init(&cs, &attr);
+    pthread_mutexattr_destroy(&attr);
+    initialized.store(true, std::memory_order_release);
+}
+
+dbMutex::~dbMutex() {
+    // An atomic store: it must survive as the last word of the object's life.
+    initialized.store(false, std::memory_order_release);
+    pthread_mutex_destroy(&cs);
+}
+
+void dbMutex::lock() {
+    if (initialized.load(std::memory_order_acquire)) {
+        pthread_mutex_lock(&cs);
+    }
+}
+
+void dbMutex::unlock() {
+    if (initialized.load(std::memory_order_acquire)) {
+        pthread_mutex_unlock(&cs);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Named segments
+
+const char* dbNamedObjectPath(const char* name, char* buffer, size_t bufferSize) {
+    const size_t maxPlain = 120;
+    std::string clean;
+    bool replaced = false;
+    for (const char* p = name; *p != 0; p++) {
+        const char c = *p;
+        const bool ok = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                        (c >= '0' && c <= '9') || c == '.' || c == '_' || c == '-';
+        clean += ok ? c : '_';
+        replaced |= !ok;
+    }
+    if (replaced || clean.size() > maxPlain) {
+        char hash[24];
+        snprintf(hash, sizeof hash, "~%016llx", static_cast<unsigned long long>(fnv1a(name)));
+        if (clean.size() > maxPlain) {
+            clean = clean.substr(clean.size() - maxPlain);  // the tail tells objects apart
+        }
+        clean += hash;
+    }
+    snprintf(buffer, bufferSize, "/kdb.%u.%s", unsigned(geteuid()), clean.c_str());
+    return buffer;
+}
+
+namespace engine286_detail {
+
+struct NamedSegment {
+    int fd = -1;
+    void* addr = nullptr;
+    size_t size = 0;
+    std::string path;
+
+    // Opens the object `name` of `size` bytes. `fresh` tells the caller that it is the only
+    // holder and must initialise the (zeroed) object, then call publish(). With `mustExist` an
+    // absent name fails and a present one is used as it is.
+    bool open(const char* name, size_t bytes, bool mustExist, bool& fresh) {
+        char buf[256];
+        path = dbNamedObjectPath(name, buf, sizeof buf);
+        size = bytes;
+        for (int attempt = 0; attempt < 1000; attempt++) {
+            fd = openOwned(path.c_str(), !mustExist);
+            if (fd < 0) {
+                return false;
+            }
+            if (!mustExist && lockByte(fd, F_WRLCK, 0, false)) {
+                if (isUnlinked(fd)) {  // its last holder removed it meanwhile: take a new one
+                    ::close(fd);
+                    continue;
+                }
+                if (ftruncate(fd, 0) != 0 || ftruncate(fd, off_t(size)) != 0 || !map()) {
+                    release();
+                    return false;
+                }
+                fresh = true;
+                return true;
+            }
+            if (!lockByte(fd, F_RDLCK, 0, true)) {
+                release();
+                return false;
+            }
+            struct stat st;
+            if (fstat(fd, &st) != 0 || st.st_nlink == 0) {
+                ::close(fd);
+                continue;
+            }
+            if (size_t(st.st_size) < size || !map()) {
+                release();
+                return false;
+            }
+            fresh = false;
+            return true;
+        }
+        fd = -1;
+        return false;
+    }
+
+    bool map() {
+        void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+        if (p == MAP_FAILED) {
+            return false;
+        }
+        addr = p;
+        return true;
+    }
+
+    // Lets the others in once the only holder has initialised the object.
+    void publish() { lockByte(fd, F_RDLCK, 0, false); }
+
+    void release() {
+        if (fd >= 0) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+
+    void close() {
+        if (addr != nullptr) {
+            munmap(addr, size);
+            addr = nullptr;
+        }
+        if (fd >= 0) {
+            // The last holder removes the name; a later opener then starts afresh.
+            if (lockByte(fd, F_WRLCK, 0, false) && !isUnlinked(fd)) {
+                shm_unlink(path.c_str());
+            }
+            release();
+        }
+    }
+};
+
+struct EventState {
+    std::atomic<uint32_t> signaled;
+};
+
+struct SemaphoreState {
+    std::atomic<uint32_t> count;
+};
+
+struct SectionState {
+    pthread_mutex_t mutex;
+};
+
+}  // namespace engine286_detail
+
+using engine286_detail::EventState;
+using engine286_detail::NamedSegment;
+using engine286_detail::SectionState;
+using engine286_detail::SemaphoreState;
+
+namespace {
+
+// Opens a named object holding a T, initialising it with `init` when fresh; a null name gives a
+// private T on the heap.
+template <class T, class Init>
+T* openState(const char* name, NamedSegment*& segment, bool mustExist, Init init) {
+    if (name == nullptr) {
+        T* state = new T();
+        init(state);
+        return state;
+    }
+    auto* seg = new NamedSegment();
+    bool fresh = false;
+    if (!seg->open(name, sizeof(T), mustExist, fresh)) {
+        delete seg;
+        return nullptr;
+    }
+    T* state = static_cast<T*>(seg->addr);
+    if (fresh) {
+        init(state);
+        seg->publish();
+    }
+    segment = seg;
+    return state;
+}
+
+template <class T>
+void closeState(T*& state, NamedSegment*& segment) {
+    if (segment != nullptr) {
+        segment->close();
+        delete segment;
+        segment = nullptr;
+    } else {
+        delete state;
+    }
+    state = nullptr;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// dbWaitEvent
+
+bool dbWaitEvent::open(const char* name, bool signaled) {
+    close();
+    state = openState<EventState>(
+        name, segment, false, [signaled](EventState* s) { s->signaled.store(signaled ? 1 : 0); });
+    return state != nullptr;
+}
+
+void dbWaitEvent::signal() {
+    state->signaled.store(1);
+    futexWake(&state->signaled, INT_MAX);
+}
+
+void dbWaitEvent::reset() {
+    state->signaled.store(0);
+}
+
+int dbWaitEvent::rawWait(uint32_t timeoutMs) {
+    return futexWaitUntil(&state->signaled, 0, timeoutMs,
+                          [this] { return state->signaled.load() != 0; });
+}
+
+void dbWaitEvent::wait(dbMutex& mutex) {
+    mutex.unlock();
+    int rc = rawWait(dbWaitForever);
+    mutex.lock();
+    SYNC_ASSERT(rc == WAIT_OBJECT_0);
+}
+
+bool dbWaitEvent::wait(dbMutex& mutex, uint32_t timeoutMs) {
+    mutex.unlock();
+    int rc = rawWait(timeoutMs);
+    mutex.lock();
+    SYNC_ASSERT(rc == WAIT_OBJECT_0 || rc == WAIT_TIMEOUT);
+    return rc == WAIT_OBJECT_0;
+}
+
+bool dbWaitEvent::wait(uint32_t timeoutMs) {
+    int rc = rawWait(timeoutMs);
+    SYNC_ASSERT(rc == WAIT_OBJECT_0 || rc == WAIT_TIMEOUT);
+    return rc == WAIT_OBJECT_0;
+}
+
+void dbWaitEvent::close() {
+    if (state != nullptr) {
+        closeState(state, segment);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// dbCountingSemaphore
+
+bool dbCountingSemaphore::open(const char* name, uint32_t initCount) {
+    close();
+    if (initCount > uint32_t(maxCount)) {
+        return false;
+    }
+    state = openState<SemaphoreState>(
+        name, segment, false, [initCount](SemaphoreState* s) { s->count.store(initCount); });
+    return state != nullptr;
+}
+
+bool dbCountingSemaphore::wait(uint32_t timeoutMs) {
+    auto take = [this] {
+        uint32_t c = state->count.load();
+        while (c > 0) {
+            if (state->count.compare_exchange_weak(c, c - 1)) {
+                return true;
+            }
+        }
+        return false;
+    };
+    int rc = futexWaitUntil(&state->count, 0, timeoutMs, take);
+    SYNC_ASSERT(rc == WAIT_OBJECT_0 || rc == WAIT_TIMEOUT);
+    return rc == WAIT_OBJECT_0;
+}
+
+bool dbCountingSemaphore::signal(uint32_t n) {
+    if (n == 0) {
+        return true;
+    }
+    uint32_t c = state->count.load();
+    do {
+        if (n > uint32_t(maxCount) || c > uint32_t(maxCount) - n) {
+            return false;
+        }
+    } while (!state->count.compare_exchange_weak(c, c + n));
+    futexWake(&state->count, n > uint32_t(INT_MAX) ? INT_MAX : int(n));
+    return true;
+}
+
+void dbCountingSemaphore::drain() {
+    while (wait(0)) {
+    }
+}
+
+void dbCountingSemaphore::close() {
+    if (state != nullptr) {
+        closeState(state, segment);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// dbProcessSection
+
+namespace {
+
+void initSection(SectionState* s) {
+    pthread_mutexattr_t attr;
+    pthread_mutexattr_init(&attr);
+    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+    pthread_mutex_init(&s->mutex, &attr);
+    pthread_mutexattr_destroy(&attr);
+}
+
+}  // namespace
+
+bool dbProcessSection::create(const char* name, int32_t* counter) {
+    close();
+    *counter = 1;
+    state = openState<SectionState>(name, segment, false, initSection);
+    count = counter;
+    return state != nullptr;
+}
+
+bool dbProcessSection::open(const char* name, int32_t* counter) {
+    close();
+    state = openState<SectionState>(name, segment, true, initSection);
+    count = counter;
+    return state != nullptr;
+}
+
+void dbProcessSection::enter() {
+    std::atomic_ref<int32_t>(*count).fetch_sub(1);
+    int rc = pthread_mutex_lock(&state->mutex);
+    if (rc == EOWNERDEAD) {
+        // The holder died inside the section: take it over and count its missing leave.
+        pthread_mutex_consistent(&state->mutex);
+        std::atomic_ref<int32_t>(*count).fetch_add(1);
+        rc = WAIT_OBJECT_0;
+    }
+    SYNC_ASSERT(rc == WAIT_OBJECT_0);
+}
+
+void dbProcessSection::leave() {
+    std::atomic_ref<int32_t>(*count).fetch_add(1);
+    pthread_mutex_unlock(&state->mutex);
+}
+
+void dbProcessSection::close() {
+    if (state != nullptr) {
+        closeState(state, segment);
+    }
+    count = nullptr;
+}
+
+// ---------------------------------------------------------------------------------------------
+// dbOpenGate: byte 0 of the gate object serialises the openers' decision (held exclusively by
+// the first opener until done), byte 1 is held shared by every opener for the life of its open.
+
+int dbOpenGate::open(const char* name) {
+    close();
+    char buf[256];
+    path = dbNamedObjectPath(name, buf, sizeof buf);
+    for (int attempt = 0; attempt < 1000; attempt++) {
+        fd = openOwned(path.c_str(), true);
+        if (fd < 0) {
+            return 0;
+        }
+        if (!lockByte(fd, F_WRLCK, 0, true)) {
+            break;
+        }
+        if (isUnlinked(fd)) {
+            ::close(fd);
+            fd = -1;
+            continue;
+        }
+        if (lockByte(fd, F_WRLCK, 1, false)) {
+            // Nobody has the database open: this opener initialises.
+            lockByte(fd, F_RDLCK, 1, false);
+            owner = true;
+            return 2;
+        }
+        if (!lockByte(fd, F_RDLCK, 1, true)) {
+            break;
+        }
+        lockByte(fd, F_UNLCK, 0, false);
+        return 1;
+    }
+    if (fd >= 0) {
+        ::close(fd);
+        fd = -1;
+    }
+    return 0;
+}
+
+void dbOpenGate::done() {
+    if (owner) {
+        lockByte(fd, F_UNLCK, 0, false);
+        owner = false;
+    }
+}
+
+bool dbOpenGate::close() {
+    if (fd >= 0) {
+        done();
+        // The last opener removes the gate, unless another opener is deciding right now.
+        if (lockByte(fd, F_WRLCK, 0, false) && lockByte(fd, F_WRLCK, 1, false) && !isUnlinked(fd)) {
+            shm_unlink(path.c_str());
+        }
+        ::close(fd);
+        fd = -1;
+    }
+    return false;
+}
+
+// ---------------------------------------------------------------------------------------------
+// dbSharedBlock
+
+bool dbSharedBlock::open(const char* name, size_t size) {
+    close();
+    auto* seg = new NamedSegment();
+    if (!seg->open(name, size, false, fresh)) {
+        delete seg;
+        return false;
+    }
+    if (fresh) {
+        seg->publish();
+    }
+    segment = seg;
+    ptr = seg->addr;
+    return true;
+}
+
+void dbSharedBlock::close() {
+    if (segment != nullptr) {
+        segment->close();
+        delete segment;
+        segment = nullptr;
+        ptr = nullptr;
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// dbThread
+
+namespace {
+
+struct ThreadStart {
+    dbThreadProc proc;
+    void* arg;
+};
+
+void* threadTrampoline(void* p) {
+    ThreadStart start = *static_cast<ThreadStart*>(p);
+    delete static_cast<ThreadStart*>(p);
+    start.proc(start.arg);
+    return nullptr;
+}
+
+}  // namespace
+
+bool dbThread::create(dbThreadProc proc, void* arg) {
+    destroy();
+    auto* start = new ThreadStart{proc, arg};
+    if (pthread_create(&thread, nullptr, threadTrampoline, start) != 0) {
+        delete start;
+        return false;
+    }
+    started = true;
+    return true;
+}
+
+void dbThread::join() {
+    if (started) {
+        pthread_join(thread, nullptr);
+        started = false;
+    }
+}
+
+void dbThread::destroy() {
+    if (started) {
+        pthread_detach(thread);
+        started = false;
+    }
+}
+
+uint32_t dbThread::getCurrentThreadId() {
+    return uint32_t(gettid());
+}
+
+int dbThread::numberOfProcessors() {
+    long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? int(n) : 1;
+}
+
+pthread_key_t dbAllocThreadSlot() {
+    pthread_key_t index;
+    const int TLS_OUT_OF_INDEXES = -1;
+    int rc = pthread_key_create(&index, nullptr);
+    int result = rc == 0 ? 0 : TLS_OUT_OF_INDEXES;
+    SYNC_ASSERT(result != TLS_OUT_OF_INDEXES);
+    return index;
+}
+
+void dbFreeThreadSlot(pthread_key_t key) {
+    pthread_key_delete(key);
+}
+
+// ---------------------------------------------------------------------------------------------
+// dbThreadPool
+
+dbPooledThread::dbPooledThread(dbThreadPool* owner)
+    : pool(owner), next(nullptr), f(nullptr), arg(nullptr), running(1) {
+    startSem.open(nullptr, 0);
+    readyEvent.open(nullptr, false);
+    thread.create(loop, this);
+}
+
+dbPooledThread::~dbPooledThread() {
+    // The thread has signalled that it stops; wait until it is gone before its objects go.
+    thread.join();
+}
+
+void dbPooledThread::loop(void* self) {
+    auto* t = static_cast<dbPooledThread*>(self);
+    for (;;) {
+        t->startSem.wait(dbWaitForever);
+        if (!t->running) {
+            break;
+        }
+        t->f(t->arg);
+        t->readyEvent.signal();
+    }
+    t->readyEvent.signal();
+}
+
+dbPooledThread* dbThreadPool::create(dbThreadProc f, void* arg) {
+    dbPooledThread* t;
+    {
+        dbCriticalSection cs(mutex);
+        t = freeThreads;
+        if (t != nullptr) {
+            freeThreads = t->next;
+        } else {
+            t = new dbPooledThread(this);
+        }
+    }
+    t->next = nullptr;
+    t->f = f;
+    t->arg = arg;
+    t->readyEvent.reset();
+    t->startSem.signal(1);
+    return t;
+}
+
+void dbThreadPool::join(dbPooledThread* thr) {
+    thr->readyEvent.wait(dbWaitForever);
+    dbCriticalSection cs(mutex);
+    thr->next = freeThreads;
+    freeThreads = thr;
+}
+
+dbThreadPool::~dbThreadPool() {
+    mutex.lock();
+    dbPooledThread* t = freeThreads;
+    while (t != nullptr) {
+        dbPooledThread* following = t->next;
+        t->running = 0;
+        t->readyEvent.reset();  // its last job left the event signalled
+        t->startSem.signal(1);
+        mutex.unlock();
+        int rc = t->readyEvent.rawWait(dbWaitForever);
+        mutex.lock();
+        if (rc != WAIT_OBJECT_0 && rc != WAIT_TIMEOUT) {
+            dbAssertionFailed("rc == WAIT_TIMEOUT", kSourceFile, __LINE__);
+        }
+        delete t;
+        t = following;
+    }
+    freeThreads = nullptr;
+    mutex.unlock();
+}
+
+// ---------------------------------------------------------------------------------------------
+// dbSymbolTable
+
+dbSymbolTable::dbSymbolTable() = default;
+
+dbSymbolTable::~dbSymbolTable() {
+    for (HashTableItem*& head : buckets) {
+        HashTableItem* item = head;
+        while (item != nullptr) {
+            HashTableItem* next = item->next;
+            if (item->allocated) {
+                delete[] item->str;
+            }
+            delete item;
+            item = next;
+        }
+        head = nullptr;
+    }
+}
+
+uint32_t dbSymbolTable::hashOf(const char* name) {
+    uint32_t h = 0;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(name); *p != 0; p++) {
+        h = h * 31 + *p;
+    }
+    return h;
+}
+
+dbSymbolTable& dbSymbolTable::processTable() {
+    static dbSymbolTable table;
+    return table;
+}
+
+int32_t dbSymbolTable::add(const char*& name, int32_t tag, bool copy) {
+    return processTable().insert(name, tag, copy);
+}
+
+int32_t dbSymbolTable::insert(const char*& name, int32_t tag, bool copy) {
+    dbCriticalSection cs(mutex);
+    const uint32_t hash = hashOf(name);
+    HashTableItem*& head = buckets[hash % hashTableSize];
+    for (HashTableItem* item = head; item != nullptr; item = item->next) {
+        if (item->hash == hash && strcmp(item->str, name) == 0) {
+            name = item->str;
+            return item->tag;
+        }
+    }
+    auto* item = new HashTableItem;
+    item->allocated = false;
+    if (copy) {
+        const size_t len = strlen(name) + 1;
+        char* dup = new char[len];
+        memcpy(dup, name, len);
+        name = dup;
+        item->allocated = true;
+    }
+    item->str = name;
+    item->hash = hash;
+    item->tag = tag;
+    item->next = head;
+    head = item;
+    return tag;
+}
+
+// ---------------------------------------------------------------------------------------------
+// dbException, dbSmallBuffer
+
+namespace {
+
+char* copyText(const char* s) {
+    if (s == nullptr) {
+        return nullptr;
+    }
+    const size_t len = strlen(s) + 1;
+    char* dup = new char[len];
+    memcpy(dup, s, len);
+    return dup;
+}
+
+}  // namespace
+
+dbException::dbException(int32_t code, const char* text, int32_t argument)
+    : errCode(code), msg(copyText(text)), arg(argument) {}
+
+dbException::dbException(const dbException& other)
+    : std::exception(other), errCode(other.errCode), msg(copyText(other.msg)), arg(other.arg) {}
+
+dbException& dbException::operator=(const dbException& other) {
+    if (this != &other) {
+        char* copy = copyText(other.msg);
+        delete[] msg;
+        msg = copy;
+        errCode = other.errCode;
+        arg = other.arg;
+    }
+    return *this;
+}
+
+dbException::~dbException() {
+    delete[] msg;
+}
+
+dbSmallBuffer::dbSmallBuffer(size_t size) : requested(size) {
+    buf = size <= inlineSize ? smallBuf : new char[size];
+}
+
+dbSmallBuffer::~dbSmallBuffer() {
+    if (buf != smallBuf) {
+        delete[] buf;
+    }
+}
