@@ -8,8 +8,8 @@
 #include <memory>
 #include <optional>
 #include <stdexcept>
-#include <type_traits>
 #include <string>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -29,14 +29,14 @@ using SqlRow = std::vector<SqlValue>;
 // Thrown by SqlDb on any database error; the session turns it into a failure status and a
 // log line, and the surrounding transaction is rolled back.
 class SqlError : public std::runtime_error {
-public:
+  public:
     using std::runtime_error::runtime_error;
     // True when the error is a uniqueness violation (duplicate key).
     bool uniqueViolation = false;
 };
 
 class SqlDb {
-public:
+  public:
     virtual ~SqlDb() = default;
     virtual Dialect dialect() const = 0;
 
@@ -54,7 +54,8 @@ public:
     virtual void rollback() = 0;
 
     // Helpers over query().
-    std::optional<SqlRow> queryOne(const std::string& sql, const std::vector<SqlValue>& params = {});
+    std::optional<SqlRow> queryOne(const std::string& sql,
+                                   const std::vector<SqlValue>& params = {});
     int64_t queryInt(const std::string& sql, const std::vector<SqlValue>& params = {},
                      int64_t ifNone = 0);
 };
@@ -90,5 +91,9 @@ auto inTransaction(SqlDb& db, Fn&& fn) -> decltype(fn()) {
 std::unique_ptr<SqlDb> openSqlite(const std::string& path);
 // Connects to PostgreSQL by URL or conninfo. Throws SqlError on failure.
 std::unique_ptr<SqlDb> openPostgres(const std::string& url);
+
+// Copies the SQLite database at `from` into the file `to` with SQLite's online backup, so the
+// copy is one consistent state even while kestd keeps writing. False with `error` on failure.
+bool backupSqlite(const std::string& from, const std::string& to, std::string& error);
 
 }  // namespace kestd
