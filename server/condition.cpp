@@ -720,26 +720,51 @@ bool compareValues(const SqlValue& v, CompareOp op, const ConditionLiteral& lit)
     return false;
 }
 
-bool evalNode(const ConditionNode& n, ConditionTopic topic, const RowValues& row) {
+// A condition with its paths resolved once, so that evaluating it over many rows does not look
+// paths up again.
+struct ResolvedNode {
+    ConditionNode::Kind kind = ConditionNode::Kind::Compare;
+    std::string canonical;
+    const Comparison* compare = nullptr;
+    std::vector<ResolvedNode> children;
+};
+
+bool resolveNode(const ConditionNode& n, ConditionTopic topic, ResolvedNode& out) {
+    out.kind = n.kind;
+    if (n.kind == ConditionNode::Kind::Compare) {
+        auto r = checkComparison(topic, n.compare);
+        if (!r) {
+            return false;
+        }
+        out.canonical = std::move(r->canonical);
+        out.compare = &n.compare;
+        return true;
+    }
+    out.children.resize(n.children.size());
+    for (size_t i = 0; i < n.children.size(); ++i) {
+        if (!resolveNode(n.children[i], topic, out.children[i])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool evalNode(const ResolvedNode& n, const RowValues& row) {
     switch (n.kind) {
         case ConditionNode::Kind::And:
             return std::all_of(n.children.begin(), n.children.end(),
-                               [&](const ConditionNode& c) { return evalNode(c, topic, row); });
+                               [&](const ResolvedNode& c) { return evalNode(c, row); });
         case ConditionNode::Kind::Or:
             return std::any_of(n.children.begin(), n.children.end(),
-                               [&](const ConditionNode& c) { return evalNode(c, topic, row); });
+                               [&](const ResolvedNode& c) { return evalNode(c, row); });
         case ConditionNode::Kind::Compare:
             break;
     }
-    auto r = checkComparison(topic, n.compare);
-    if (!r) {
-        return false;
-    }
-    auto it = row.find(r->canonical);
+    auto it = row.find(n.canonical);
     if (it == row.end()) {
         return false;  // NULL
     }
-    return compareValues(it->second, n.compare.op, n.compare.value);
+    return compareValues(it->second, n.compare->op, n.compare->value);
 }
 
 bool allowedNode(const ConditionNode& n, ConditionTopic topic) {
@@ -833,11 +858,27 @@ std::vector<ConditionPath> conditionPaths(ConditionTopic topic) {
     return out;
 }
 
-bool evaluate(const Condition& c, ConditionTopic topic, const RowValues& row) {
-    if (!conditionAllowed(c, topic)) {
+struct ConditionEvaluator::Node : ResolvedNode {};
+
+ConditionEvaluator::ConditionEvaluator(const Condition& c, ConditionTopic topic) {
+    if (!c.root) {
+        return;
+    }
+    root_ = std::make_unique<Node>();
+    refused_ = !resolveNode(*c.root, topic, *root_);  // a path or type the topic does not allow
+}
+
+ConditionEvaluator::~ConditionEvaluator() = default;
+
+bool ConditionEvaluator::matches(const RowValues& row) const {
+    if (refused_) {
         return false;
     }
-    return !c.root || evalNode(*c.root, topic, row);
+    return !root_ || evalNode(*root_, row);
+}
+
+bool evaluate(const Condition& c, ConditionTopic topic, const RowValues& row) {
+    return ConditionEvaluator(c, topic).matches(row);
 }
 
 bool conditionLike(std::string_view text, std::string_view pattern) {

@@ -34,6 +34,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -135,6 +136,22 @@ using RowValues = std::map<std::string, SqlValue, std::less<>>;
 // Evaluates a condition in memory with the meaning stated above. A condition that
 // conditionAllowed() refuses evaluates to false.
 bool evaluate(const Condition& c, ConditionTopic topic, const RowValues& row);
+
+// The same for many rows: the paths are resolved once. Keeps a pointer into `c`, which must
+// outlive it.
+class ConditionEvaluator {
+  public:
+    ConditionEvaluator(const Condition& c, ConditionTopic topic);
+    ~ConditionEvaluator();
+    ConditionEvaluator(const ConditionEvaluator&) = delete;
+    ConditionEvaluator& operator=(const ConditionEvaluator&) = delete;
+    bool matches(const RowValues& row) const;
+
+  private:
+    struct Node;
+    std::unique_ptr<Node> root_;  // null: matches everything, unless refused
+    bool refused_ = false;
+};
 
 // The `like` of this language on two UTF-8 texts (ASCII-only case folding, no escape).
 bool conditionLike(std::string_view text, std::string_view pattern);
