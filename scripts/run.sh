@@ -1,7 +1,7 @@
 #!/bin/sh
 # The run command: installs what is missing, builds, starts kestd on its embedded SQLite
 # default and opens kestcrm against it. Without a display it keeps the server running and
-# says how to start the client.
+# says how to start the client. Ctrl-C stops everything this script started.
 set -eu
 cd "$(dirname "$0")/.."
 sh scripts/install-deps.sh
@@ -10,4 +10,15 @@ JOBS=${KEST_JOBS:-2}
 cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build build -j"$JOBS"
 
-echo "Built. kestd and kestcrm are started here as they land."
+# ---- kestd: the server, on an SQLite file kept in the user's data folder ----------------
+# The first start creates the database and the account ADMIN / PLOVK (change its password).
+DATA=${KEST_DATA:-${XDG_DATA_HOME:-$HOME/.local/share}/kestd}
+mkdir -p "$DATA"
+build/server/kestd --listen 127.0.0.1:8001 --db "$DATA/kestd.db" &
+KESTD_PID=$!
+trap 'kill "$KESTD_PID" 2>/dev/null || true' EXIT INT TERM
+echo "kestd runs on 127.0.0.1:8001 with $DATA/kestd.db (pid $KESTD_PID)."
+
+# ---- kestcrm: the client, started here against 127.0.0.1:8001 ------------------------------
+
+wait "$KESTD_PID"
