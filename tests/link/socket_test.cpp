@@ -183,20 +183,21 @@ TEST(SocketRead, BurstsWithinTheDeadlineMakeOneRead) {
 }
 
 TEST(SocketRead, TheTimeOutCountsOnceForTheWholeRead) {
-    // Bytes keep trickling in every 300 ms, each wait is shorter than the time-out, yet the
-    // read must end when the one time-out counted from its start runs out.
+    // A byte trickles in every 200 ms, so no single wait comes near the time-out, yet the read
+    // must end when the one time-out counted from its start runs out: a read that restarted
+    // the time-out on every burst would wait for all 100 bytes (20 s) instead.
     std::atomic<bool> stop{false};
     Pair p([&](PeerConnection& c) {
         while (!stop) {
             if (!c.sendAll("z")) {
                 break;
             }
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
     });
     ASSERT_TRUE(p.connected);
     char buf[100];
-    int got = p.s.read(buf, 100, 100, 1);
+    int got = p.s.read(buf, 100, 100, 2);
     stop = true;
     EXPECT_GT(got, 0);
     EXPECT_LT(got, 100);
