@@ -93,6 +93,18 @@ bool lockByte(int fd, short type, off_t byte, bool wait) {
     }
 }
 
+// Drops every lock of this open explicitly: a child forked without exec shares the open, and
+// only an explicit unlock frees the lock while the child still has it.
+void unlockAll(int fd) {
+    struct flock fl;
+    memset(&fl, 0, sizeof fl);
+    fl.l_type = F_UNLCK;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;  // the whole object
+    fcntl(fd, F_OFD_SETLK, &fl);
+}
+
 uint64_t fnv1a(const char* s) {
     uint64_t h = 1469598103934665603ull;
     for (; *s != 0; s++) {
@@ -271,6 +283,7 @@ struct NamedSegment {
             if (lockByte(fd, F_WRLCK, 0, false) && !isUnlinked(fd)) {
                 shm_unlink(path.c_str());
             }
+            unlockAll(fd);
             release();
         }
     }
@@ -548,6 +561,7 @@ bool dbOpenGate::close() {
         if (lockByte(fd, F_WRLCK, 0, false) && lockByte(fd, F_WRLCK, 1, false) && !isUnlinked(fd)) {
             shm_unlink(path.c_str());
         }
+        unlockAll(fd);
         ::close(fd);
         fd = -1;
     }

@@ -350,6 +350,28 @@ TEST(OpenGate, AfterACrashTheNextOpenerIsFirstUnlessALiveOpenerRemains) {
     EXPECT_EQ(openInChild(), 2) << "the crashed opener still counted as open";
 }
 
+// A child forked without exec shares the parent's open objects; the parent's close must still
+// end the parent's registration.
+TEST(OpenGate, CloseEndsTheRegistrationEvenWhenAForkedChildSharesIt) {
+    const std::string name = uniqueName("in");
+    dbOpenGate gate, other;
+    ASSERT_EQ(gate.open(name.c_str()), 2);
+    gate.done();
+    ASSERT_EQ(other.open(name.c_str()), 1);
+    pid_t bystander = spawn([] {
+        pause();
+        return 0;
+    });
+    gate.close();   // another opener remains: the name stays
+    other.close();  // the last one: gate's registration must be gone by now
+    const int rc = waitExit(spawn([&] {
+        dbOpenGate g;
+        return g.open(name.c_str());
+    }));
+    killAndReap(bystander);
+    EXPECT_EQ(rc, 2);
+}
+
 TEST(SharedBlock, SharedWhileHeldAndZeroedOnceEveryHolderIsGone) {
     const std::string name = uniqueName("dm");
     dbSharedBlock block;
