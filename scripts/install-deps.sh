@@ -12,6 +12,7 @@ libsqlite3-dev sqlite3 libpq-dev postgresql postgresql-contrib
 libsodium-dev libjpeg62-turbo-dev libsane-dev sane-utils
 libxlsxwriter-dev libfreexl-dev libminizip-dev libexpat1-dev liblmdb-dev
 fonts-arphic-uming fontconfig xvfb xauth
+libfontconfig-dev
 "
 
 missing=""

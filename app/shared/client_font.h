@@ -1,6 +1,6 @@
 // The client's fonts. The forms name the face "新細明體"; on Linux it is AR PL UMing, found
-// through the fontconfig alias shipped in fonts/kestcrm-fonts.conf (installed beside the
-// program) and, should fontconfig not know the alias, through Qt's family substitution.
+// through the fontconfig alias of fonts/kestcrm-fonts.conf (built into the program as a Qt
+// resource, so it travels with it) and also through Qt's family substitution.
 // Invariant: after applyClientFont a QFont("新細明體") renders Traditional Chinese glyphs.
 #pragma once
 
@@ -21,8 +21,10 @@ bool applyClientFont(QApplication& app);
 // "新細明體" at `pixelHeight` pixels, bold or not.
 QFont clientFont(int pixelHeight, bool bold = false);
 
-// Where the fontconfig file is looked for: beside the executable, then in the source tree.
+// The Qt resource path of the fontconfig alias file.
 QString fontConfigPath();
+// The face "新細明體" resolves to on this machine (for checks and diagnostics).
+QString resolvedClientFamily();
 
 }  // namespace kest
 

@@ -36,6 +36,7 @@ class LineEdit : public QLineEdit {
     Big5Validator* validator_;
     QColor focusColor_;
     QColor normalBase_;
+    bool tinted_ = false;
 };
 
 class UpperCaseEdit : public LineEdit {

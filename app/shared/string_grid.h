@@ -59,8 +59,11 @@ class StringGrid : public QTableWidget {
     void selectRow(int row);
     // Adds or removes one row from the selection.
     void setRowSelected(int row, bool selected);
-    // The grid row and column under a point of the viewport; row 0 for the title, -1 outside.
+    // The grid row under a point of the viewport (-1 below the last row) and the column (-1
+    // outside the columns). The title row is the header, outside the viewport: row 0 never
+    // comes from here but from gridDoubleClicked.
     int rowAtPos(const QPoint& viewportPos) const;
+    int colAtPos(const QPoint& viewportPos) const { return columnAt(viewportPos.x()); }
 
     // Export helpers for the later writers: every row, title row first.
     std::vector<QStringList> allRows() const;

@@ -9,7 +9,7 @@
 //   date     QDateTimeEdit and its subclasses, DatePicker, DateTimePicker (date part)
 //   grid     QTableWidget, StringGrid (the grid printer)
 //   group    QGroupBox (frame, title, then its children)
-//   panel    QFrame with a visible frame shape (frame, then its children)
+//   panel    a plain QFrame (its frame when it has a frame shape, then its children)
 //   checklist QListWidget whose items are checkable
 //   image    QLabel holding a pixmap (kind "image" takes precedence over "label")
 //   ""       anything else (buttons, for example): not printed
