@@ -34,13 +34,17 @@ const char* kestdbBuffer::add(const char* text) {
             current = current->next;
             used = 0;
         } else {
-            // The new block is sized so the copy fits at the current fill offset.
+            // A new block starts at offset 0, sized for this text and at least as large as the
+            // first block. (Placing the copy at the old fill offset of a block sized fill +
+            // length + 2 would make every later add allocate a block as large as everything
+            // added so far: memory quadratic in the number of texts.)
             auto* block = new KestBlock;
-            block->capacity = used + len + 2;
+            block->capacity = len + 2 > firstBlockSize ? len + 2 : firstBlockSize;
             block->chars = new char[block->capacity];
             block->next = nullptr;
             current->next = block;
             current = block;
+            used = 0;
         }
     }
     char* copy = current->chars + used;
