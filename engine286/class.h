@@ -63,12 +63,7 @@ enum : int {
 };
 
 // layoutFlags bits.
-enum : int {
-    dbComponentOfArray = 1,
-    dbHasVariablePart = 2,
-    dbOneToOneMapping = 4,
-    dbUpdated = 8
-};
+enum : int { dbComponentOfArray = 1, dbHasVariablePart = 2, dbOneToOneMapping = 4, dbUpdated = 8 };
 
 using dbUDTComparator = int (*)(const void* a, const void* b, size_t size);
 int dbDefaultCompare(const void* a, const void* b, size_t size);
@@ -214,7 +209,9 @@ class dbTableDescriptor {
     dbFieldDescriptor* findField(const char* fullName) const;
 
     // ---- stored rows ----
-    size_t recordSize(const void* object) { return fieldList->calculateRecordSize((const byte*)object, fixedSize); }
+    size_t recordSize(const void* object) {
+        return fieldList->calculateRecordSize((const byte*)object, fixedSize);
+    }
     // Writes fixed and variable part (not the header) into `record`; returns the row's end.
     size_t packRecord(byte* record, const void* object) {
         return fieldList->packRecord(record, (const byte*)object, fixedSize);
@@ -230,11 +227,15 @@ class dbTableDescriptor {
     bool sameLayout(const dbTable* row);
     bool reconcileFields(dbTable* row, bool dropAllowed);
     size_t tableRecordSize() const;  // variable part of the "Metatable" row
-    size_t tableRowSize() const { return tableRecordSize() + sizeof(dbField) * fieldCount + sizeof(dbTable); }
+    size_t tableRowSize() const {
+        return tableRecordSize() + sizeof(dbField) * fieldCount + sizeof(dbTable);
+    }
     void writeTableRecord(dbTable* row) const;
     void resolveInverseLinks();
     // Size of `old` (a row under the old schema) once converted; then the conversion itself.
-    size_t convertedRecordSize(const byte* old) { return fieldList->calculateNewRecordSize(old, fixedSize); }
+    size_t convertedRecordSize(const byte* old) {
+        return fieldList->calculateNewRecordSize(old, fixedSize);
+    }
     size_t convertOldRecord(byte* dst, const byte* old, size_t pos) {
         return fieldList->convertRecord(dst, old, pos);
     }
@@ -259,7 +260,9 @@ struct dbReference {
 };
 
 template <class T>
-concept dbDescribedStructure = requires { T::dbDescribeComponents(); };
+concept dbDescribedStructure = requires {
+    T::dbDescribeComponents();
+};
 
 template <class T, class = void>
 struct dbTypeOf;  // maps a member type to its type initialiser
@@ -311,13 +314,15 @@ dbFieldDescriptor* dbDescribeField(const char* name, size_t offs, int indexFlags
     return fd;
 }
 
-// An integer member (object id) declared as a reference to table Table.
-template <class T>
-dbFieldDescriptor* dbDescribeRelation(const char* name, size_t offs, dbTableDescriptor* table,
-                                      int indexFlags = 0, const char* inverse = nullptr) {
+// An integer member (object id) declared as a reference to table Table. Table may still be
+// incomplete where the record class is declared (two tables that refer to each other): its
+// descriptor is named only when the describing function is instantiated.
+template <class T, class Table>
+dbFieldDescriptor* dbDescribeRelation(const char* name, size_t offs, int indexFlags = 0,
+                                      const char* inverse = nullptr) {
     static_assert(sizeof(T) == 4, "a reference member holds a 32-bit object id");
     auto* fd = new dbFieldDescriptor(name, offs, sizeof(T), indexFlags, inverse);
-    dbSetReferenceType(fd, table);
+    dbSetReferenceType(fd, &Table::dbDescriptor);
     return fd;
 }
 
@@ -372,24 +377,70 @@ dbFieldDescriptor* dbDescribeMethod(const char* name, R (C::*method)() const) {
 #define KEST_FIELD(x) dbDescribeField<decltype(Self::x)>(#x, offsetof(Self, x))
 #define KEST_KEY(x, flags) dbDescribeField<decltype(Self::x)>(#x, offsetof(Self, x), flags)
 #define KEST_RAW(x) dbDescribeRaw<decltype(Self::x)>(#x, offsetof(Self, x))
-#define KEST_RELATION(x, Table) \
-    dbDescribeRelation<decltype(Self::x)>(#x, offsetof(Self, x), &Table::dbDescriptor)
+#define KEST_RELATION(x, Table) dbDescribeRelation<decltype(Self::x), Table>(#x, offsetof(Self, x))
 #define KEST_RELATION_INVERSE(x, Table, inverse) \
-    dbDescribeRelation<decltype(Self::x)>(#x, offsetof(Self, x), &Table::dbDescriptor, 0, #inverse)
-#define KEST_OWNER(x, Table, inverse)                                                       \
-    dbDescribeRelation<decltype(Self::x)>(#x, offsetof(Self, x), &Table::dbDescriptor, \
-                                          DB_FIELD_CASCADE_DELETE, #inverse)
+    dbDescribeRelation<decltype(Self::x), Table>(#x, offsetof(Self, x), 0, #inverse)
+#define KEST_OWNER(x, Table, inverse)                                                            \
+    dbDescribeRelation<decltype(Self::x), Table>(#x, offsetof(Self, x), DB_FIELD_CASCADE_DELETE, \
+                                                 #inverse)
 #define KEST_METHOD(name, method) dbDescribeMethod(name, method)
 
 // Inside a structure used as a field type.
-#define KEST_DESCRIBE_STRUCT(Class, ...)                    \
-    static dbFieldDescriptor* dbDescribeComponents() {      \
-        using Self = Class;                                 \
-        return dbFieldList({__VA_ARGS__});                  \
+#define KEST_DESCRIBE_STRUCT(Class, ...)               \
+    static dbFieldDescriptor* dbDescribeComponents() { \
+        using Self [[maybe_unused]] = Class;           \
+        return dbFieldList({__VA_ARGS__});             \
     }
 // Inside a record class stored as a table; KEST_REGISTER(Class) in one source file.
-#define KEST_DESCRIBE(Class, ...)        \
+#define KEST_DESCRIBE(Class, ...)            \
     KEST_DESCRIBE_STRUCT(Class, __VA_ARGS__) \
     static dbTableDescriptor dbDescriptor
-#define KEST_REGISTER(Class) \
-    dbTableDescriptor Class::dbDescriptor(#Class, nullptr, sizeof(Class), &Class::dbDescribeComponents)
+#define KEST_REGISTER(Class)                                              \
+    dbTableDescriptor Class::dbDescriptor(#Class, nullptr, sizeof(Class), \
+                                          &Class::dbDescribeComponents)
+
+// ---- field types of the engine's value classes ----------------------------------------------
+#include "array.h"
+#include "datetime.h"
+
+// dbDateTime is stored as a structure: "stamp" (index flags 3, effective only when the
+// enclosing field is indexed) and the method members "year" ... "second".
+template <>
+struct dbTypeOf<dbDateTime> {
+    static void init(dbFieldDescriptor* fd) { dbSetStructureType(fd, dbDescribeDateTime()); }
+    static dbFieldDescriptor* dbDescribeDateTime() {
+        return dbFieldList({
+            dbDescribeField<int32_t>("stamp", offsetof(dbDateTime, stamp), HASHED | INDEXED),
+            dbDescribeMethod("year", &dbDateTime::year),
+            dbDescribeMethod("month", &dbDateTime::month),
+            dbDescribeMethod("day", &dbDateTime::day),
+            dbDescribeMethod("dayOfYear", &dbDateTime::dayOfYear),
+            dbDescribeMethod("dayOfWeek", &dbDateTime::dayOfWeek),
+            dbDescribeMethod("hour", &dbDateTime::hour),
+            dbDescribeMethod("minute", &dbDateTime::minute),
+            dbDescribeMethod("second", &dbDateTime::second),
+        });
+    }
+};
+
+template <class T>
+struct dbTypeOf<dbArray<T>> {
+    static void* make(void* array, size_t length, void* storedElements) {
+        auto* a = static_cast<dbArray<T>*>(array);
+        if (storedElements != nullptr) {
+            a->refer(static_cast<T*>(storedElements), length);
+            return storedElements;
+        }
+        return a->allocate(length);
+    }
+    static const void* access(const void* array, size_t* length) {
+        auto* a = static_cast<const dbArray<T>*>(array);
+        *length = a->length();
+        return a->get();
+    }
+    static void init(dbFieldDescriptor* fd) {
+        auto* elem = new dbFieldDescriptor("[]");
+        dbTypeOf<T>::init(elem);
+        dbSetArrayType(fd, elem, &make, &access);
+    }
+};

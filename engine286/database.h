@@ -28,6 +28,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "class.h"
@@ -110,6 +111,8 @@ class dbDatabase {
     // Index entry of `id` in the working index.
     uint32_t& entry(oid_t id) const { return currentIndex[id]; }
     byte* objectAt(oid_t id);
+    // Address of an internal object (any kind but 0) for reading.
+    byte* internalObjectAt(oid_t id);
     byte* objectForUpdate(oid_t id);
     byte* resizeRow(oid_t id, size_t newSize);
     byte* pageForUpdate(oid_t id);
@@ -153,8 +156,12 @@ class dbDatabase {
     // Sets the allocation cursors, hints and reserved regions to their state at a transaction
     // start.
     void resetAllocator();
-    // Builds the mapping name "%s.%d" of the current generation into objectNameBuffer.
+    // Keeps the database name in objectNameBuffer with room for the suffixes of the named
+    // objects; mappingName builds "%s.%d" of a generation there.
+    void setObjectName(const char* name);
     const char* mappingName(unsigned generation);
+    // True while `id` refers to the same object in the committed and the working index.
+    bool isShared(oid_t id) const { return id < committedIds && indexes[0][id] == indexes[1][id]; }
 
     // ---- parameters ----
     dbAccessType accessMode;
@@ -221,23 +228,57 @@ class dbDatabase {
     dbCountingSemaphore readersSemaphore;
     dbCountingSemaphore upgradeSemaphore;
     dbWaitEvent backupDoneEvent;
-    dbWaitEvent backupInitEvent;  // reserved for a backup thread
+    dbWaitEvent backupInitEvent;                              // reserved for a backup thread
     dbDatabaseThreadContext* delayedCommitContext = nullptr;  // process-local owner
     std::vector<oid_t> cascadeVisited;
     byte dropAllowed = 0;
     oid_t updatedRowId = 0;
 
     // members used by transactions and cursors
+    std::string objectPrefix;           // name of the companion objects: database name ~ file tag
+    char nameScratch[256] = {};         // the name of one companion object being opened
+    uint32_t allocatorCommitCount = 0;  // S.commitCount when the allocator hints were valid
+    const char* objectName(const char* suffix);
+    void openFailed(const char* msg);
+    bool openObjects(unsigned delay);
+    void releaseAfterFailedOpen();
+    void recoverWorkingRoot(bool setFileSize);
+    void bindTable(dbTableDescriptor* desc, oid_t rowId);
+    void unbindTables();
+    // The descriptor of this database for a registered descriptor (its private copy, if any).
+    dbTableDescriptor* tableFor(dbTableDescriptor* desc);
+    dbTableDescriptor* findTable(const char* name) const;
+    void dropStoredIndexes(const dbTable* row);
+    void rewriteTableRow(dbTableDescriptor* desc, oid_t rowId);
+    void convertTable(dbTableDescriptor* desc, oid_t rowId);
+    bool tableRowUnchanged(oid_t rowId) const;
+    bool updateFieldIndexes(dbTableDescriptor* desc, bool first);
+    bool reconcileSchema(bool first);
+    void resetCursors(dbDatabaseThreadContext* ctx);
+    bool lockTimedOut();
+    void recoverAfterDeadWriter();
+    void waitForSharedLock();
+    void waitForExclusiveLock();
+    void waitForUpgrade();
+    void freeOldVersion(const uint32_t* committed, oid_t id);
+    void writeCommit(dbDatabaseThreadContext* ctx);
+    static void delayedCommitProc(void* arg);
+    void delayedCommit();
+    void changeIndexes(dbTableDescriptor* table, oid_t id, bool insert, bool onlyChanged,
+                       size_t hint);
     // (end of members used by transactions and cursors)
 
   private:
-    void setBitmapRun(offs_t pos, size_t quanta);
-    offs_t growWithNewBitmapPages(size_t size, size_t quanta, bool pageRequest);
-    bool overlapsReserved(offs_t pos, size_t size) const;
+    void setBitmapRun(uint64_t quantum, size_t quanta);
+    offs_t growWithNewBitmapPages(size_t size, oid_t id, bool pageRequest);
+    offs_t placeObject(offs_t offset, size_t size, oid_t id, bool pageRequest);
+    bool overlapsReserved(uint64_t offset, size_t size) const;
+    oid_t firstMissingBitmapPage() const;
 };
 
 // Internal consistency check: a failure raises dbException with code 0 and no message.
-#define dbAssert(cond)                  \
-    do {                                \
-        if (!(cond)) throw dbException(0); \
+#define dbAssert(cond)            \
+    do {                          \
+        if (!(cond))              \
+            throw dbException(0); \
     } while (0)

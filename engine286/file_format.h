@@ -19,16 +19,16 @@ constexpr size_t dbPageBits = 12;
 constexpr size_t dbAllocationQuantum = 16;  // one bitmap bit stands for 16 bytes
 constexpr size_t dbAllocationQuantumBits = 4;
 constexpr size_t dbQuantaPerPageRequest = dbPageSize / dbAllocationQuantum / 8;  // 32 bitmap bytes
-constexpr size_t dbBitmapPageCoverage = dbPageSize * 8 * dbAllocationQuantum;   // 524288 bytes
-constexpr size_t dbBitmapPageCount = 8192;                                      // 8192 × 512K = 4G
+constexpr size_t dbBitmapPageCoverage = dbPageSize * 8 * dbAllocationQuantum;    // 524288 bytes
+constexpr size_t dbBitmapPageCount = 8192;  // 8192 × 512K = 4G
 // Bytes of file a bitmap page can hand out once its own quanta and the rest of the preamble are
 // counted out; used to decide how many bitmap pages a file of a given size needs.
 constexpr size_t dbBitmapSegmentSize = dbBitmapPageCoverage - 2 * dbPageSize;  // 516096
-constexpr size_t dbFileSizeQuantum = 524288;    // a new file is a multiple of this
-constexpr size_t dbDefaultFileSize = 1048576;   // initialFileSize 0 means this
-constexpr size_t dbIndexPageEntries = 1024;     // entries per index page (copy on write unit)
+constexpr size_t dbFileSizeQuantum = 524288;   // a new file is a multiple of this
+constexpr size_t dbDefaultFileSize = 1048576;  // initialFileSize 0 means this
+constexpr size_t dbIndexPageEntries = 1024;    // entries per index page (copy on write unit)
 constexpr size_t dbIndexPageBits = 10;
-constexpr size_t dbHeaderPageOffset = 4096;     // first index array starts here
+constexpr size_t dbHeaderPageOffset = 4096;  // first index array starts here
 
 // Offsets live in bits 3..30 of an index entry, so an object must end below 2 GB.
 constexpr uint64_t dbMaxObjectEnd = 0x80000000u;
@@ -36,7 +36,7 @@ constexpr uint64_t dbMaxObjectEnd = 0x80000000u;
 // ---- reserved object ids ---------------------------------------------------------------------
 constexpr oid_t dbNullId = 0;
 constexpr oid_t dbMetaTableId = 1;
-constexpr oid_t dbBitmapId = 2;                                // bitmap page k has id k + 2
+constexpr oid_t dbBitmapId = 2;                                  // bitmap page k has id k + 2
 constexpr oid_t dbFirstUserId = dbBitmapId + dbBitmapPageCount;  // 8194
 
 // ---- object index entries --------------------------------------------------------------------

@@ -23,8 +23,7 @@ int mapAt(char* address, size_t size, int fd, bool readOnly) {
 }
 }  // namespace
 
-int dbMappedFile::open(const char* fileName, const char* mappingName, bool ro,
-                       size_t initialSize) {
+int dbMappedFile::open(const char* fileName, const char* mappingName, bool ro, size_t initialSize) {
     close();
     readOnly = ro;
     snprintf(name, sizeof name, "%s", mappingName ? mappingName : "");
@@ -54,8 +53,8 @@ int dbMappedFile::open(const char* fileName, const char* mappingName, bool ro,
         }
         size = initialSize;
     }
-    void* reserved = mmap(nullptr, reservedSpan, PROT_NONE,
-                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    void* reserved =
+        mmap(nullptr, reservedSpan, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
     if (reserved == MAP_FAILED) {
         int rc = errno;
         close();
