@@ -69,23 +69,21 @@ WWWconnection::WWWconnection()
 
 WWWconnection::~WWWconnection() = default;
 
+// Both leave the capacity below the size asked for when the buffer could not grow.
 void WWWconnection::growRequest(size_t n) {
-    if (!grow(request_, requestCapacity_, static_cast<size_t>(requestLength_), n)) {
-        failed_ = true;
-    }
+    grow(request_, requestCapacity_, static_cast<size_t>(requestLength_), n);
 }
 
 void WWWconnection::growReply(size_t n) {
-    if (!grow(reply_, replyCapacity_, 0, n)) {
-        failed_ = true;
-    }
+    grow(reply_, replyCapacity_, 0, n);
 }
 
 void WWWconnection::appendBytes(const void* data, size_t n) {
     if (n == 0) {
         return;
     }
-    if (!grow(request_, requestCapacity_, static_cast<size_t>(requestLength_), n)) {
+    growRequest(n);
+    if (static_cast<size_t>(requestLength_) + n > requestCapacity_) {
         failed_ = true;  // too large to hold: the body stays as it was and is marked failed
         return;
     }
@@ -99,7 +97,9 @@ void WWWconnection::resetRequest() {
 }
 
 bool WWWconnection::sendRequest(int32_t code) {
-    if (!socket) {
+    // A body that lost a field (a text CP950 cannot hold, a body too large) would be misread
+    // by the server from that field on; it is never sent.
+    if (!socket || failed_) {
         return false;
     }
     char header[8];
@@ -139,7 +139,8 @@ bool WWWconnection::receiveReply() {
         return false;
     }
     replyLength_ = length;
-    if (!grow(reply_, replyCapacity_, 0, static_cast<size_t>(length))) {
+    growReply(static_cast<size_t>(length));
+    if (static_cast<size_t>(length) > replyCapacity_) {
         setDisconnectReply();
         return false;
     }

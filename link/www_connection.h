@@ -32,7 +32,8 @@ public:
     // Request side (appendInt32, appendByte, appendString, appendText come from WireWriter).
     void appendBytes(const void* data, size_t n) override;
     // Writes the code, and unless the body is empty its length and the body; empties the body
-    // on success. False on any failure (the body then stays).
+    // on success. False on any failure (the body then stays). A body marked failed() (a text
+    // CP950 cannot hold) is never sent: false until resetRequest().
     bool sendRequest(int32_t code);
     // Empties the request body (the reconnect path does this before reusing the channel).
     void resetRequest();

@@ -184,6 +184,23 @@ TEST(ChannelSend, TextCp950CannotHoldIsRefusedWhole) {
     EXPECT_EQ(c.requestLength(), 0);
 }
 
+TEST(ChannelSend, ABodyThatLostATextIsNeverSent) {
+    Link l([](PeerConnection& c) {
+        c.readExact(4);
+        c.sawEof(5000);
+    });
+    ASSERT_TRUE(l.connected);
+    l.channel.appendString("CustomerCategory");
+    EXPECT_FALSE(l.channel.appendText("\xF0\x9F\x98\x80"));
+    EXPECT_FALSE(l.channel.sendRequest(wire::kInsert));
+    l.channel.resetRequest();
+    EXPECT_TRUE(l.channel.sendRequest(wire::kLogout));
+    l.socket.close();
+    l.peer.join();
+    // Only the Logout reached the wire.
+    EXPECT_EQ(l.peer.connection().received(), std::string("\x0B\x00\x00\x00", 4));
+}
+
 TEST(ChannelReceive, ReplyBufferGrowsAndIsReused) {
     const std::string r1 = pattern(5000), r2 = pattern(20000);
     const std::string r3 = Bytes().i32(-1).text("ok").str();
