@@ -59,4 +59,24 @@ QString resolvedClientFamily() {
     return QFontInfo(clientFont(16)).family();
 }
 
+QString fontconfigMatch(const QString& family) {
+    const QByteArray name = family.toUtf8();
+    FcPattern* pattern = FcPatternCreate();
+    FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(name.constData()));
+    FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
+    FcDefaultSubstitute(pattern);
+    FcResult result = FcResultNoMatch;
+    FcPattern* match = FcFontMatch(nullptr, pattern, &result);
+    QString found;
+    FcChar8* matched = nullptr;
+    if (match != nullptr && FcPatternGetString(match, FC_FAMILY, 0, &matched) == FcResultMatch) {
+        found = QString::fromUtf8(reinterpret_cast<const char*>(matched));
+    }
+    if (match != nullptr) {
+        FcPatternDestroy(match);
+    }
+    FcPatternDestroy(pattern);
+    return found;
+}
+
 }  // namespace kest

@@ -23,8 +23,10 @@ QFont clientFont(int pixelHeight, bool bold = false);
 
 // The Qt resource path of the fontconfig alias file.
 QString fontConfigPath();
-// The face "新細明體" resolves to on this machine (for checks and diagnostics).
+// The face "新細明體" resolves to in Qt on this machine (for checks and diagnostics).
 QString resolvedClientFamily();
+// The family fontconfig itself matches for `family` (its aliases applied).
+QString fontconfigMatch(const QString& family);
 
 }  // namespace kest
 

@@ -51,6 +51,7 @@ TYesNoForm::TYesNoForm(QWidget* owner) : QDialog(owner) {
     Memo1->setObjectName(QStringLiteral("Memo1"));
     Memo1->setPlainText(QStringLiteral("確定"));
     Memo1->hide();
+    guardBig5(Memo1);
 
     YesAction =
         makeAction(this, "YesAction", QStringLiteral("是 F4 (&Y)"), QKeySequence(Qt::Key_F4));

@@ -26,6 +26,8 @@ int main(int argc, char** argv) {
 
     TYesNoForm question;
     question.setupAsQuestion(QStringLiteral("刪除客戶 '大同貿易有限公司' 嗎?"));
+    question.show();  // NoButton shows that it holds the focus
+    QApplication::processEvents();
     ok &= kest::renderWindowToPng(&question, folder + QStringLiteral("/dialog_question.png"));
 
     TInputForm input;

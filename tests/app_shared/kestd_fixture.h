@@ -46,7 +46,7 @@ class KestdServer {
     std::unique_ptr<QTemporaryDir> dir_;
     std::unique_ptr<QProcess> process_;
     int port_ = 0;
-    QString log_;
+    mutable QString log_;
     QString error_;
 };
 

@@ -10,6 +10,7 @@
 #include <QFontMetrics>
 #include <QGroupBox>
 #include <QHeaderView>
+#include <QIntValidator>
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -185,6 +186,9 @@ TEST(InstallBig5Guard, GuardsEveryTextInputOfAForm) {
     auto* combo = new QComboBox(&form);
     combo->setEditable(true);
     auto* date = new QDateEdit(&form);
+    auto* number = new QLineEdit(&form);
+    auto* digits = new QIntValidator(number);
+    number->setValidator(digits);
     memo->setPlainText(QStringLiteral("先有😀的"));
     kest::installBig5Guard(&form);
 
@@ -193,6 +197,7 @@ TEST(InstallBig5Guard, GuardsEveryTextInputOfAForm) {
     const auto* dateEdit = date->findChild<QLineEdit*>();
     ASSERT_NE(dateEdit, nullptr);
     EXPECT_EQ(qobject_cast<const Big5Validator*>(dateEdit->validator()), nullptr);
+    EXPECT_EQ(number->validator(), digits);  // an edit's own validator is kept
 
     EXPECT_EQ(memo->toPlainText(), QStringLiteral("先有的"));
     memo->moveCursor(QTextCursor::End);
@@ -295,6 +300,15 @@ TEST(WidgetKind, ThePreviewCanTellControlsApart) {
     auto* custom = new QWidget(&form);
     kest::setWidgetKind(custom, kest::kind::memo);
     EXPECT_EQ(kest::widgetKind(custom), QStringLiteral("memo"));
+}
+
+TEST(ClientFont, FontconfigKnowsTheMingAlias) {
+    // The alias file is loaded by applyClientFont in the test main.
+    for (const char* face : {"新細明體", "PMingLiU", "細明體"}) {
+        EXPECT_TRUE(kest::fontconfigMatch(QString::fromUtf8(face))
+                        .startsWith(QStringLiteral("AR PL UMing")))
+            << face << " → " << kest::fontconfigMatch(QString::fromUtf8(face)).toStdString();
+    }
 }
 
 TEST(ClientFont, MingFaceRendersChinese) {
