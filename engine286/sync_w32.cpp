@@ -649,12 +649,11 @@ int dbThread::numberOfProcessors() {
 }
 
 pthread_key_t dbAllocThreadSlot() {
-    pthread_key_t index;
     const int TLS_OUT_OF_INDEXES = -1;
-    int rc = pthread_key_create(&index, nullptr);
-    int result = rc == 0 ? 0 : TLS_OUT_OF_INDEXES;
-    SYNC_ASSERT(result != TLS_OUT_OF_INDEXES);
-    return index;
+    pthread_key_t key;
+    const int index = pthread_key_create(&key, nullptr) == 0 ? 0 : TLS_OUT_OF_INDEXES;
+    SYNC_ASSERT(index != TLS_OUT_OF_INDEXES);
+    return key;
 }
 
 void dbFreeThreadSlot(pthread_key_t key) {

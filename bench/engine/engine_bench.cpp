@@ -6,7 +6,7 @@
 //   4. an update of every row in one transaction.
 // Prints a Markdown table of times and of each store's time relative to the engine's.
 //
-//   engine_bench [--rows N] [--commits N] [--dir DIR] [--repeat N]
+//   engine_bench [--rows N] [--commits N] [--dir DIR] [--repeat N] [--only NAME]
 //
 // Each store works in its own fresh subdirectory of DIR (default: ./engine_bench_data), which
 // is removed afterwards; put DIR on the disk you want to measure (not tmpfs).
@@ -31,6 +31,7 @@ struct Options {
     int commits = 1000;
     int repeat = 3;
     std::string dir = "engine_bench_data";
+    std::string only;  // run only the store of this name
 };
 
 struct Result {
@@ -169,8 +170,11 @@ int main(int argc, char** argv) {
             opt.repeat = atoi(argv[i + 1]);
         } else if (strcmp(argv[i], "--dir") == 0) {
             opt.dir = argv[i + 1];
+        } else if (strcmp(argv[i], "--only") == 0) {
+            opt.only = argv[i + 1];
         } else {
-            fprintf(stderr, "usage: %s [--rows N] [--commits N] [--repeat N] [--dir DIR]\n",
+            fprintf(stderr,
+                    "usage: %s [--rows N] [--commits N] [--repeat N] [--dir DIR] [--only NAME]\n",
                     argv[0]);
             return 2;
         }
@@ -191,6 +195,9 @@ int main(int argc, char** argv) {
     std::vector<Result> results;
     try {
         for (auto& b : backends) {
+            if (!opt.only.empty() && b->name() != opt.only) {
+                continue;
+            }
             fprintf(stderr, "running %s...\n", b->name().c_str());
             results.push_back(run(*b, opt));
         }
@@ -199,6 +206,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     std::filesystem::remove_all(opt.dir);
+    if (results.empty()) {
+        fprintf(stderr, "engine_bench: no store named %s\n", opt.only.c_str());
+        return 2;
+    }
     print(results, opt);
     return 0;
 }

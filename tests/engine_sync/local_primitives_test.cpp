@@ -218,6 +218,18 @@ TEST(DbThreadContext, EachThreadSeesItsOwnSlot) {
     EXPECT_EQ(second.get(), nullptr);
 }
 
+// Running out of thread-local slots is fatal, with the condition, this file and a line.
+TEST(DbThreadContextDeathTest, NoSlotLeftStopsTheProcessWithItsDiagnostic) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            for (int i = 0; i < 4096; i++) {
+                new dbThreadContext<int>();
+            }
+        },
+        "Assertion failed: index != TLS_OUT_OF_INDEXES, file engine286/sync_w32.cpp, line [0-9]+");
+}
+
 TEST(DbThread, CreateAndJoin) {
     std::atomic<uint32_t> tid{0};
     dbThread t;
