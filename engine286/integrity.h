@@ -7,7 +7,7 @@
 //              with its strings and arrays inside the row; row chains (first/last/prev/next
 //              and nRows agree); hash tables and T-trees well formed (no cycles, right kinds);
 //              a clean file's working root equal to the committed one.
-//   content    (full check only) every bitmap bit set exactly for the quanta of reachable
+//   content    every bitmap bit set exactly for the quanta of reachable
 //              objects; every index holds exactly the rows of its table, hash items in the
 //              bucket of their key, tree keys in order and tree pages balanced.
 // A dirty file (a crash before a clean close) is checked as the next opener will see it after
@@ -20,8 +20,10 @@
 
 #include "file_format.h"
 
-// Structure only; on failure `why` names the first fault. `base` maps `size` bytes of file.
-bool dbCheckCommittedStructure(const byte* base, size_t size, bool dirty, std::string& why);
+// Everything that the engine relies on when it follows the file: structure and content, with
+// space that is marked used but unreachable (a leak) tolerated. On failure `why` names the
+// first fault. `base` maps `size` bytes of file. The open of a first opener runs it.
+bool dbCheckCommittedStructure(const byte* base, size_t size, std::string& why);
 
 // Structure and content of a mapped file image; returns every fault found (empty when sound).
 std::vector<std::string> dbCheckImage(const byte* base, size_t size);

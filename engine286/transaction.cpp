@@ -236,7 +236,7 @@ bool dbDatabase::openObjects(unsigned delay) {
             // anything follows its offsets.
             std::string why;
             if (!dbCheckCommittedStructure(reinterpret_cast<const byte*>(base), file.getSize(),
-                                           h->dirty != 0, why)) {
+                                           why)) {
                 std::string msg = "Database file was corrupted: " + why;
                 openFailed(msg.c_str());
                 return false;
