@@ -54,7 +54,9 @@ void dbHashTable::insert(dbDatabase* db, oid_t hashTable, oid_t rowId, dbFieldDe
                          size_t hint) {
     const uint32_t code = fd->hashKey(db->objectAt(rowId));
     dbHashTableHeader* hdr = headerOf(db, hashTable);
-    if (hdr->bucketCount < hint && hdr->bucketCount < hdr->usedBuckets * 2 / 3) {
+    // Grow when more rows are expected than there are buckets and two thirds of the buckets
+    // are in use.
+    if (hdr->bucketCount < hint && hdr->usedBuckets > hdr->bucketCount * 2 / 3) {
         const uint32_t oldCount = hdr->bucketCount;
         const oid_t oldFirst = hdr->firstBucketPage;
         const uint32_t newCount = oldCount * 2 + 1;
