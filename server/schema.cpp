@@ -17,6 +17,23 @@
 namespace kestd {
 namespace {
 
+// The triggers that keep customer_fts in step with customer. Created by step 1, and again
+// (with a full rebuild of the index) by restoreSqliteSearchIndex() when they are missing.
+const char* const kSqliteFtsTriggers = R"sql(
+CREATE TRIGGER IF NOT EXISTS customer_fts_ai AFTER INSERT ON customer BEGIN
+  INSERT INTO customer_fts(rowid, id, name) VALUES (new.oid, new.id, new.name);
+END;
+CREATE TRIGGER IF NOT EXISTS customer_fts_ad AFTER DELETE ON customer BEGIN
+  INSERT INTO customer_fts(customer_fts, rowid, id, name)
+    VALUES ('delete', old.oid, old.id, old.name);
+END;
+CREATE TRIGGER IF NOT EXISTS customer_fts_au AFTER UPDATE OF id, name ON customer BEGIN
+  INSERT INTO customer_fts(customer_fts, rowid, id, name)
+    VALUES ('delete', old.oid, old.id, old.name);
+  INSERT INTO customer_fts(rowid, id, name) VALUES (new.oid, new.id, new.name);
+END;
+)sql";
+
 const char* const kSqliteSteps[] = {
     // 1: the tables of the first release.
     R"sql(
@@ -50,18 +67,6 @@ CREATE TABLE customer_image(oid INTEGER PRIMARY KEY, customer_oid INTEGER NOT NU
 CREATE INDEX customer_image_customer_idx ON customer_image(customer_oid);
 CREATE VIRTUAL TABLE customer_fts USING fts5(id, name, content='customer',
                                              content_rowid='oid', tokenize='trigram');
-CREATE TRIGGER customer_fts_ai AFTER INSERT ON customer BEGIN
-  INSERT INTO customer_fts(rowid, id, name) VALUES (new.oid, new.id, new.name);
-END;
-CREATE TRIGGER customer_fts_ad AFTER DELETE ON customer BEGIN
-  INSERT INTO customer_fts(customer_fts, rowid, id, name)
-    VALUES ('delete', old.oid, old.id, old.name);
-END;
-CREATE TRIGGER customer_fts_au AFTER UPDATE OF id, name ON customer BEGIN
-  INSERT INTO customer_fts(customer_fts, rowid, id, name)
-    VALUES ('delete', old.oid, old.id, old.name);
-  INSERT INTO customer_fts(rowid, id, name) VALUES (new.oid, new.id, new.name);
-END;
 )sql",
 };
 
@@ -132,8 +137,28 @@ void ensureSchema(SqlDb& db) {
                            ")");
         for (int v = version; v < currentSchemaVersion(); ++v) {
             db.execScript(pg ? kPostgresSteps[v] : kSqliteSteps[v]);
+            if (!pg && v == 0)
+                db.execScript(kSqliteFtsTriggers);
             db.query("UPDATE schema_version SET version = ?", {int64_t{v + 1}});
         }
+    });
+    if (!pg)
+        restoreSqliteSearchIndex(db);
+}
+
+void dropSqliteSearchTriggers(SqlDb& db) {
+    db.execScript(
+        "DROP TRIGGER IF EXISTS customer_fts_ai; DROP TRIGGER IF EXISTS customer_fts_ad; "
+        "DROP TRIGGER IF EXISTS customer_fts_au;");
+}
+
+void restoreSqliteSearchIndex(SqlDb& db) {
+    if (db.queryInt("SELECT count(*) FROM sqlite_master WHERE type = 'trigger' AND "
+                    "name IN ('customer_fts_ai', 'customer_fts_ad', 'customer_fts_au')") == 3)
+        return;
+    inTransaction(db, [&] {
+        db.execScript(kSqliteFtsTriggers);
+        db.query("INSERT INTO customer_fts(customer_fts) VALUES ('rebuild')");
     });
 }
 

@@ -16,4 +16,10 @@ int currentSchemaVersion();
 // or a step fails (nothing of the failed step stays).
 void ensureSchema(SqlDb& db);
 
+// SQLite only. Bulk loading runs faster without the triggers that feed the search index:
+// drop them, load, then restore them, which rebuilds the index from the customer table. A start
+// after an interrupted load finds them missing and restores them the same way.
+void dropSqliteSearchTriggers(SqlDb& db);
+void restoreSqliteSearchIndex(SqlDb& db);
+
 }  // namespace kestd

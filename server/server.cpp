@@ -252,12 +252,12 @@ void Server::serve(int fd, std::string peer) {
         reason = std::string("error: ") + e.what();
     }
     logLine("session end " + peer + " (" + reason + ")");
-    {
-        std::lock_guard lock(mutex_);
-        sessionFds_.erase(fd);
-        sock->close();
-        --active_;
-    }
+    // Notified under the lock: once run() sees the set empty it may destroy this Server, so
+    // nothing here touches a member after the lock is released.
+    std::lock_guard lock(mutex_);
+    sessionFds_.erase(fd);
+    sock->close();
+    --active_;
     allEnded_.notify_all();
 }
 

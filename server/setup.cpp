@@ -140,6 +140,9 @@ bool seedDemo(SqlDb& db, PasswordHasher& hasher, int64_t customers) {
     const std::string eventSql =
         "INSERT INTO event(oid, customer_oid, category_oid, employee_oid, trans_date, title, "
         "description, version) VALUES ";
+    const bool sqlite = db.dialect() == Dialect::Sqlite;
+    if (sqlite)
+        dropSqliteSearchTriggers(db);
     int64_t done = 0;
     while (done < customers) {
         int64_t batch = std::min(kRowsPerTransaction, customers - done);
@@ -210,6 +213,10 @@ bool seedDemo(SqlDb& db, PasswordHasher& hasher, int64_t customers) {
         done += batch;
         if (done % 100000 == 0 || done == customers)
             logLine("--demo: " + std::to_string(done) + " customers seeded");
+    }
+    if (sqlite) {
+        logLine("--demo: building the search index");
+        restoreSqliteSearchIndex(db);
     }
     return true;
 }

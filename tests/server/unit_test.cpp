@@ -114,6 +114,23 @@ TEST_F(SqliteFile, DemoSeedAndBackup) {
     EXPECT_GT(db->queryInt("SELECT count(*) FROM event"), 0);
     EXPECT_EQ(db->queryInt("SELECT count(*) FROM customer_fts WHERE customer_fts MATCH '有限公'"),
               db->queryInt("SELECT count(*) FROM customer WHERE name LIKE '%有限公%'"));
+    // The search triggers are back after the load: a new customer is found at once.
+    const char* insert =
+        "INSERT INTO customer(oid, id, category_oid, name, update_date, employee_oid, email, "
+        "info, version, tel, fax, expire_date, update_employee_oid, create_date, "
+        "follow_employee_oid) VALUES (?, ?, NULL, ?, 0, NULL, '', '', 0, '', '', 0, NULL, 0, NULL)";
+    auto found = [&](const std::string& pattern) {
+        return db->queryInt("SELECT count(*) FROM customer_fts WHERE name LIKE ?", {pattern});
+    };
+    db->query(insert, {int64_t{900001}, std::string("Z1"), std::string("獨特名稱")});
+    EXPECT_EQ(found("%獨特名%"), 1);
+    // A load interrupted without its triggers is repaired by the next start.
+    dropSqliteSearchTriggers(*db);
+    db->query(insert, {int64_t{900002}, std::string("Z2"), std::string("另一名稱")});
+    EXPECT_EQ(found("%另一名%"), 0);
+    ensureSchema(*db);
+    EXPECT_EQ(found("%另一名%"), 1);
+    db->query("DELETE FROM customer WHERE oid >= 900001");
     std::string error;
     ASSERT_TRUE(backupSqlite(path_, path_ + ".copy", error)) << error;
     auto copy = openSqlite(path_ + ".copy");
