@@ -186,6 +186,41 @@ TEST(Dialogs, AreModalOverTheOwnerAndGoneAfterTheCall) {
     EXPECT_TRUE(owner.findChildren<QDialog*>().isEmpty());
 }
 
+TEST(Dialogs, KeysGoToTheDialogNotToTheOwnersActions) {
+    // The main window has F4 (delete) and Esc-like actions of its own; while a dialog is up
+    // they must neither fire nor make the dialog's keys ambiguous.
+    QWidget owner;
+    int ownerFired = 0;
+    for (Qt::Key k : {Qt::Key_F4, Qt::Key_Escape, Qt::Key_Y}) {
+        QAction* a = kest::makeAction(&owner, "ownerAction", QStringLiteral("x"), QKeySequence(k));
+        QObject::connect(a, &QAction::triggered, [&] { ++ownerFired; });
+    }
+    ASSERT_TRUE(showActive(owner));
+    const struct {
+        Qt::Key key;
+        bool expected;
+    } cases[] = {{Qt::Key_F4, true}, {Qt::Key_Y, true}, {Qt::Key_Escape, false}};
+    for (const auto& c : cases) {
+        int stillOpen = 0;
+        kest::ModalHandlerScope scope(playUser(
+            [&](QDialog&) { QTest::keyClick(QApplication::focusWidget(), c.key); }, &stillOpen));
+        EXPECT_EQ(confirmYesNo(QStringLiteral("?"), &owner), c.expected);
+        EXPECT_EQ(stillOpen, 0);
+    }
+    int stillOpen = 0;
+    kest::ModalHandlerScope scope(playUser(
+        [](QDialog& d) {
+            auto& form = static_cast<TInputForm&>(d);
+            QTest::keyClicks(form.inputText, QStringLiteral("a"));
+            QTest::keyClick(form.inputText, Qt::Key_F4);
+        },
+        &stillOpen));
+    QString text;
+    EXPECT_TRUE(inputString(QStringLiteral("?"), text, &owner));
+    EXPECT_EQ(stillOpen, 0);
+    EXPECT_EQ(ownerFired, 0);
+}
+
 // ---- TInputForm ---------------------------------------------------------------------------
 
 TEST(InputForm, BlankFieldCannotBeConfirmed) {

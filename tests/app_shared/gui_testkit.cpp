@@ -2,6 +2,7 @@
 #include "gui_testkit.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QTest>
 
 namespace kest::testkit {
@@ -9,7 +10,16 @@ namespace kest::testkit {
 bool showActive(QWidget& window) {
     window.show();
     window.activateWindow();
-    return QTest::qWaitForWindowActive(&window, 5000);
+    if (!QTest::qWaitForWindowActive(&window, 5000)) {
+        return false;
+    }
+    // The platform window may report active before QApplication has moved its active window
+    // (and the keyboard focus) over; keys sent in between go to the previous window.
+    QDeadlineTimer deadline(5000);
+    while (QApplication::activeWindow() != window.window() && !deadline.hasExpired()) {
+        QTest::qWait(5);
+    }
+    return QApplication::activeWindow() == window.window();
 }
 
 void typeText(QWidget* widget, const QString& text) {
