@@ -752,13 +752,13 @@ bool dbCheckCommittedStructure(const byte* base, size_t size, std::string& why) 
     return false;
 }
 
-std::vector<std::string> dbCheckImage(const byte* base, size_t size) {
-    Checker checker(base, size, false);
+std::vector<std::string> dbCheckImage(const byte* base, size_t size, bool tolerateLeaks) {
+    Checker checker(base, size, tolerateLeaks);
     checker.run();
     return checker.faults;
 }
 
-std::vector<std::string> dbCheckFile(const char* path) {
+std::vector<std::string> dbCheckFile(const char* path, bool tolerateLeaks) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         return {std::string("cannot open ") + path + ": " + strerror(errno)};
@@ -774,7 +774,8 @@ std::vector<std::string> dbCheckFile(const char* path) {
     if (p == MAP_FAILED) {
         return {std::string("cannot map ") + path + ": " + strerror(errno)};
     }
-    std::vector<std::string> faults = dbCheckImage(static_cast<const byte*>(p), size);
+    std::vector<std::string> faults =
+        dbCheckImage(static_cast<const byte*>(p), size, tolerateLeaks);
     munmap(p, size);
     return faults;
 }

@@ -26,7 +26,8 @@
 bool dbCheckCommittedStructure(const byte* base, size_t size, std::string& why);
 
 // Structure and content of a mapped file image; returns every fault found (empty when sound).
-std::vector<std::string> dbCheckImage(const byte* base, size_t size);
+// With `tolerateLeaks`, space marked used that nothing reaches is not reported.
+std::vector<std::string> dbCheckImage(const byte* base, size_t size, bool tolerateLeaks = false);
 
 // Maps `path` read-only and checks it; a file that cannot be read is one fault.
-std::vector<std::string> dbCheckFile(const char* path);
+std::vector<std::string> dbCheckFile(const char* path, bool tolerateLeaks = false);
