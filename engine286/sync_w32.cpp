@@ -298,7 +298,7 @@ struct SemaphoreState {
 };
 
 struct SectionState {
-    pthread_mutex_t mutex;
+    std::atomic<uint32_t> holderPid;  // the process inside the section, 0 when none
 };
 
 }  // namespace engine286_detail
@@ -458,12 +458,31 @@ void dbCountingSemaphore::close() {
 namespace {
 
 void initSection(SectionState* s) {
-    pthread_mutexattr_t attr;
-    pthread_mutexattr_init(&attr);
-    pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
-    pthread_mutex_init(&s->mutex, &attr);
-    pthread_mutexattr_destroy(&attr);
+    s->holderPid.store(0);
+}
+
+// The byte of a section's object locked by the process inside (byte 0 marks the holders).
+const off_t kSectionByte = 1;
+
+// In-process lock without an owner: any thread may release it.
+void localAcquire(std::atomic<uint32_t>& word) {
+    uint32_t c = 0;
+    if (word.compare_exchange_strong(c, 1)) {
+        return;
+    }
+    if (c != 2) {
+        c = word.exchange(2);
+    }
+    while (c != 0) {
+        futexWait(&word, 2, nullptr);
+        c = word.exchange(2);
+    }
+}
+
+void localRelease(std::atomic<uint32_t>& word) {
+    if (word.exchange(0) == 2) {
+        futexWake(&word, 1);
+    }
 }
 
 }  // namespace
@@ -485,19 +504,24 @@ bool dbProcessSection::open(const char* name, int32_t* counter) {
 
 void dbProcessSection::enter() {
     std::atomic_ref<int32_t>(*count).fetch_sub(1);
-    int rc = pthread_mutex_lock(&state->mutex);
-    if (rc == EOWNERDEAD) {
-        // The holder died inside the section: take it over and count its missing leave.
-        pthread_mutex_consistent(&state->mutex);
-        std::atomic_ref<int32_t>(*count).fetch_add(1);
-        rc = WAIT_OBJECT_0;
-    }
+    localAcquire(localLock);
+    const int rc = segment == nullptr || lockByte(segment->fd, F_WRLCK, kSectionByte, true)
+                       ? WAIT_OBJECT_0
+                       : WAIT_FAILED;
     SYNC_ASSERT(rc == WAIT_OBJECT_0);
+    if (state->holderPid.exchange(uint32_t(getpid())) != 0) {
+        // The previous holder died inside the section: count its missing leave.
+        std::atomic_ref<int32_t>(*count).fetch_add(1);
+    }
 }
 
 void dbProcessSection::leave() {
     std::atomic_ref<int32_t>(*count).fetch_add(1);
-    pthread_mutex_unlock(&state->mutex);
+    state->holderPid.store(0);
+    if (segment != nullptr) {
+        lockByte(segment->fd, F_UNLCK, kSectionByte, false);
+    }
+    localRelease(localLock);
 }
 
 void dbProcessSection::close() {

@@ -266,6 +266,51 @@ TEST_F(SectionFixture, AHolderKilledInsideDoesNotBlockTheOthers) {
     EXPECT_EQ(load(counter), 1) << "the dead holder's missing leave was not accounted for";
 }
 
+// The section stands for an event, which has no owner: a thread other than the one that
+// entered may leave (the engine's commit thread ends other threads' transactions).
+TEST_F(SectionFixture, AnyThreadOfTheProcessMayLeave) {
+    dbProcessSection section;
+    ASSERT_TRUE(section.create(sectionName.c_str(), counter));
+    section.enter();
+    std::thread([&] { section.leave(); }).join();
+    EXPECT_EQ(load(counter), 1);
+    EXPECT_EQ(waitExit(spawn([&] {
+                  dbSharedBlock b;
+                  dbProcessSection s;
+                  if (!childOpen(b, s)) {
+                      return 10;
+                  }
+                  s.enter();
+                  s.leave();
+                  return 0;
+              })),
+              0)
+        << "a leave from another thread did not free the section";
+}
+
+// Two opens of one name in one process (two databases on the same name) exclude each other.
+TEST_F(SectionFixture, TwoOpensInOneProcessExcludeEachOther) {
+    dbProcessSection first, second;
+    ASSERT_TRUE(first.create(sectionName.c_str(), counter));
+    ASSERT_TRUE(second.open(sectionName.c_str(), counter));
+    first.enter();
+    std::atomic<bool> inside{false};
+    std::thread other([&] {
+        second.enter();
+        inside = true;
+        second.leave();
+    });
+    for (int i = 0; i < 5000 && load(counter) != -1; i++) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_FALSE(inside) << "the second open entered while the first held the section";
+    first.leave();
+    other.join();
+    EXPECT_TRUE(inside);
+    EXPECT_EQ(load(counter), 1);
+}
+
 TEST_F(SectionFixture, OpenNeedsAnExistingSection) {
     dbProcessSection s;
     EXPECT_FALSE(s.open(uniqueName("absent").c_str(), counter));
