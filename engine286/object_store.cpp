@@ -607,7 +607,7 @@ bool dbDatabase::followRemap() {
     }
     mappedGeneration = generation;
     base = reinterpret_cast<byte*>(file.getAddress());
-    dbAssert(file.getSize() == header()->fileSize);
+    dbAssert(file.getSize() >= sizeof(dbHeader) && file.getSize() == header()->fileSize);
     return true;
 }
 

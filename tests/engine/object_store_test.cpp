@@ -336,22 +336,37 @@ TEST(ObjectStore, WritingInReadOnlyModeIsCode12) {
     EXPECT_EQ(s.db.header()->dirty, 0u);
 }
 
-TEST(ObjectStore, AnotherProcessGrowthIsFollowed) {
+TEST(ObjectStore, GrowthByAnotherOpenerIsFollowed) {
     StoreFixture s;
-    // A second mapping of the same file, as another process has it.
-    dbMappedFile other;
-    ASSERT_EQ(other.open(s.path.c_str(), "x.1", false, 0), 0);
-    s.db.allocSpace(3 * 1048576);
-    size_t grown = s.db.header()->fileSize;
-    ASSERT_GT(grown, other.getSize());
-    ASSERT_EQ(other.setSize(grown, "x.2", false), 0);
-    EXPECT_EQ(other.getSize(), grown);
-    EXPECT_EQ(memcmp(other.getAddress(), s.db.base, 72), 0);
-    // followRemap in this process: nothing to do while the generation is its own.
-    EXPECT_TRUE(s.db.followRemap());
-    EXPECT_EQ(s.db.mappedGeneration, s.state->fileGeneration);
-    EXPECT_EQ(std::string(s.db.file.getMappingName()),
+    // A second opener of the same database: same shared state, its own mapping of the file.
+    dbDatabase other;
+    other.monitor = s.state.get();
+    other.setObjectName((s.dir + "/store").c_str());
+    other.dataFileName = new char[s.path.size() + 1];
+    memcpy(other.dataFileName, s.path.c_str(), s.path.size() + 1);
+    other.mappedGeneration = 0;  // maps the file at its first transaction
+    ASSERT_TRUE(other.followRemap());
+    EXPECT_EQ(other.file.getSize(), 1048576u);
+    EXPECT_EQ(other.mappedGeneration, s.state->fileGeneration);
+
+    offs_t pos = s.db.allocSpace(3 * 1048576);
+    memcpy(s.db.base + pos + 2 * 1048576, "grown", 6);
+    ASSERT_GT(s.state->fileGeneration, other.mappedGeneration);
+    ASSERT_TRUE(other.followRemap());
+    EXPECT_EQ(other.file.getSize(), s.db.header()->fileSize);
+    EXPECT_STREQ(reinterpret_cast<char*>(other.base + pos + 2 * 1048576), "grown");
+    EXPECT_EQ(std::string(other.file.getMappingName()),
               s.dir + "/store." + std::to_string(s.state->fileGeneration));
+
+    // A later opener whose file cannot be opened fails with code 4.
+    dbDatabase missing(dbDatabase::dbConcurrentRead);
+    missing.monitor = s.state.get();
+    missing.setObjectName("gone");
+    missing.dataFileName = new char[32];
+    strcpy(missing.dataFileName, "/nonexistent/store.kst");
+    testing::internal::CaptureStderr();
+    EXPECT_FALSE(missing.followRemap());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "Failed to open database file\n");
 }
 
 }  // namespace
