@@ -31,5 +31,4 @@ class BenchBackend {
 
 std::unique_ptr<BenchBackend> makeSqliteBackend(bool fullSync);
 std::unique_ptr<BenchBackend> makeLmdbBackend();
-// Null when the engine's cursors and commits are not built into this benchmark.
 std::unique_ptr<BenchBackend> makeEngineBackend();
