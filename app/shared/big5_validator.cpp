@@ -123,22 +123,37 @@ void guardDocument(QObject* owner, QTextDocument* doc) {
     cleanAddedRange(doc, 0, doc->characterCount() - 1);
 }
 
-void guardLineEdit(QLineEdit* edit) {
-    if (edit->validator() != nullptr) {
-        return;  // a Big5Validator already, or a validator of its own we do not replace
-    }
-    for (QObject* p = edit->parent(); p != nullptr; p = p->parent()) {
-        if (qobject_cast<QAbstractSpinBox*>(p) != nullptr) {
-            return;  // numbers and dates: their own validation
+bool insideSpinBox(const QLineEdit* edit) {
+    for (const QObject* p = edit->parent(); p != nullptr; p = p->parent()) {
+        if (qobject_cast<const QAbstractSpinBox*>(p) != nullptr) {
+            return true;
         }
-        if (p->isWidgetType() && static_cast<QWidget*>(p)->isWindow()) {
+        if (p->isWidgetType() && static_cast<const QWidget*>(p)->isWindow()) {
             break;
         }
     }
-    edit->setText(dropNonBig5(edit->text()));
-    edit->setValidator(new Big5Validator(edit));
+    return false;
 }
 }  // namespace
+
+void guardBig5(QLineEdit* edit) {
+    if (edit->property("kestBig5Guard").toBool()) {
+        return;
+    }
+    edit->setProperty("kestBig5Guard", true);
+    if (edit->validator() == nullptr) {
+        edit->setValidator(new Big5Validator(edit));
+    }
+    // Text set by the program bypasses the validator's refusal; clean it as it arrives.
+    QObject::connect(edit, &QLineEdit::textChanged, edit, [edit](const QString& text) {
+        if (!representableInBig5(text)) {
+            edit->setText(dropNonBig5(text));
+        }
+    });
+    if (!representableInBig5(edit->text())) {
+        edit->setText(dropNonBig5(edit->text()));
+    }
+}
 
 void guardBig5(QPlainTextEdit* memo) {
     guardDocument(memo, memo->document());
@@ -156,7 +171,10 @@ void installBig5Guard(QWidget* root) {
     widgets.prepend(root);
     for (QWidget* w : widgets) {
         if (auto* edit = qobject_cast<QLineEdit*>(w)) {
-            guardLineEdit(edit);
+            // Numbers and dates have their own validation; other validators are kept.
+            if (!insideSpinBox(edit) && edit->validator() == nullptr) {
+                guardBig5(edit);
+            }
         } else if (auto* plain = qobject_cast<QPlainTextEdit*>(w)) {
             guardBig5(plain);
         } else if (auto* rich = qobject_cast<QTextEdit*>(w)) {

@@ -8,6 +8,7 @@
 #include <QString>
 #include <QValidator>
 
+class QLineEdit;
 class QPlainTextEdit;
 class QTextEdit;
 class QWidget;
@@ -39,6 +40,11 @@ bool representableInBig5(const QString& text);
 QString dropNonBig5(const QString& text);
 // Length of `text` in CP950 bytes (a Chinese character counts two); -1 when not representable.
 long big5Length(const QString& text);
+
+// Guards one one-line edit: a Big5Validator refuses typed and pasted changes, and text set by
+// the program (QLineEdit::setText) loses the characters CP950 lacks. An edit that already has a
+// validator keeps it and gets only the second half.
+void guardBig5(QLineEdit* edit);
 
 // Guards one memo: characters CP950 lacks are removed as soon as they are typed or pasted.
 void guardBig5(QPlainTextEdit* memo);

@@ -34,12 +34,12 @@ class DialogScript {
     DialogScript& operator=(const DialogScript&) = delete;
 
     // Queue answers, in the order the dialogs will be shown.
-    void answerYes();                        // the next question: Yes
-    void answerNo();                         // the next question: No
+    void answerYes();  // the next question: Yes
+    void answerNo();   // the next question: No
     // The next input: the field is emptied and `typed` is typed into it (so upper-case mode and
     // the Big5 guard apply), then F4; a text the form refuses is reported in problems().
     void answerInput(const QString& typed);
-    void cancelInput();                      // the next input: Esc
+    void cancelInput();  // the next input: Esc
 
     // Called with every form the operations build, before it is answered (for geometry checks).
     std::function<void(QDialog&)> onForm;

@@ -11,6 +11,7 @@ namespace kest {
 
 LineEdit::LineEdit(QWidget* parent) : QLineEdit(parent), validator_(new Big5Validator(this)) {
     setValidator(validator_);
+    guardBig5(this);
     setWidgetKind(this, kind::edit);
 }
 

@@ -168,6 +168,8 @@ TEST(LineEdit, RefusesTypedOrPastedNonBig5AndKeepsTheRest) {
     EXPECT_EQ(edit.text(), QStringLiteral("客戶"));
     edit.setText(QStringLiteral("A😀B"));
     EXPECT_EQ(edit.text(), QStringLiteral("AB"));
+    static_cast<QLineEdit&>(edit).setText(QStringLiteral("C😀D"));  // Qt's own setText
+    EXPECT_EQ(edit.text(), QStringLiteral("CD"));
 }
 
 TEST(UpperCaseEdit, StoresLettersInUpperCase) {
@@ -198,6 +200,8 @@ TEST(InstallBig5Guard, GuardsEveryTextInputOfAForm) {
     ASSERT_NE(dateEdit, nullptr);
     EXPECT_EQ(qobject_cast<const Big5Validator*>(dateEdit->validator()), nullptr);
     EXPECT_EQ(number->validator(), digits);  // an edit's own validator is kept
+    edit->setText(QStringLiteral("名😀稱"));
+    EXPECT_EQ(edit->text(), QStringLiteral("名稱"));
 
     EXPECT_EQ(memo->toPlainText(), QStringLiteral("先有的"));
     memo->moveCursor(QTextCursor::End);
