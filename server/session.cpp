@@ -157,6 +157,11 @@ std::optional<std::string> Session::handle(int32_t code, std::string_view body) 
 }
 
 std::string Session::login(std::string_view body) {
+    // A new Login replaces the old one, whatever its outcome: a failed attempt leaves the
+    // connection logged out.
+    employee_ = 0;
+    employeeNumber_.clear();
+    permission_ = 0;
     wire::WireReader r(body.data(), body.size());
     int32_t version = r.readInt32();
     std::string id = r.readText();

@@ -133,6 +133,9 @@ TEST_P(E2e, LogoutAndMessageCheckGetNoReply) {
     EXPECT_EQ(wire::insertCustomerCategory(admin(), "甲"), kStatusFailed);
     EXPECT_EQ(admin_->login("ADMIN", "PLOVK").status, kStatusOk);
     EXPECT_GE(wire::insertCustomerCategory(admin(), "甲"), 0);
+    // A failed second Login on the connection leaves it logged out.
+    EXPECT_EQ(admin_->login("ADMIN", "WRONG").status, kStatusFailed);
+    EXPECT_EQ(wire::insertCustomerCategory(admin(), "乙"), kStatusFailed);
 }
 
 TEST_P(E2e, EmptyLists) {
@@ -542,6 +545,13 @@ TEST_P(E2e, EveryPermissionIsCheckedByTheServer) {
             continue;
         EXPECT_FALSE(k.refused(with->channel)) << "with the right: " << k.what;
     }
+    // The customer import adds missing customer categories: the right to add customers is
+    // enough for that, but not for event categories.
+    auto importer = employee("IMP", wire::kPermLogin | wire::kPermInsertCustomer);
+    EXPECT_GE(wire::insertCustomerCategory(importer->channel, "匯入類別"), 0);
+    EXPECT_EQ(wire::insertEventCategory(importer->channel, "匯入事項"), kStatusFailed);
+    auto reader = employee("RDR", wire::kPermLogin);
+    EXPECT_EQ(wire::insertCustomerCategory(reader->channel, "不行"), kStatusFailed);
     // Without the change right an update keeps the customer's texts and takes only the
     // employees and the expiry date.
     auto limited = employee("LIM", wire::kPermAll & ~wire::kPermChangeCustomer);
