@@ -18,7 +18,8 @@ class DatePicker : public QDateEdit {
   public:
     explicit DatePicker(QWidget* parent = nullptr);
 
-    // The date with the kept time of day (00:00:00 unless set).
+    // The date with the kept time of day (00:00:00 unless set). These hide QDateTimeEdit's
+    // dateTime()/setDateTime(): call them through a DatePicker, not a QDateEdit pointer.
     QDateTime dateTime() const;
     // Sets the date and keeps the time of day.
     void setDateTime(const QDateTime& dateTime);
