@@ -13,6 +13,7 @@
 
 #include "records.h"
 #include "requests.h"
+#include "setup.h"
 #include "storage.h"
 #include "test_server.h"
 
@@ -663,6 +664,37 @@ TEST_P(E2e, ConcurrentInsertsGetDistinctNumbers) {
         all.insert(v.begin(), v.end());
     EXPECT_EQ(all.size(), static_cast<size_t>(kClients * kEach));
     EXPECT_EQ(wire::queryCustomers(admin(), "", 0).total, kClients * kEach);
+}
+
+// The demo data serves the client like any other: counts, searches, demo accounts.
+TEST_P(E2e, DemoDataIsServed) {
+    {
+        auto db = server_->openDb();
+        PasswordHasher hasher(HashCost::Minimum, 1);
+        ASSERT_TRUE(seedDemo(*db, hasher, 450));
+    }
+    auto page = wire::queryCustomers(admin(), "", 0);
+    EXPECT_EQ(page.total, 450);
+    ASSERT_EQ(page.rows.size(), 25u);
+    EXPECT_EQ(page.rows[0][2], "D0000001");
+    EXPECT_EQ(wire::queryCustomerCategories(admin()).size(), 8u);
+    EXPECT_EQ(wire::queryEventCategories(admin()).size(), 6u);
+    auto some = wire::queryCustomers(admin(), "name like '%有限公司%'", 0);
+    EXPECT_GT(some.total, 0);
+    EXPECT_LT(some.total, 450);
+    for (const auto& row : some.rows)
+        EXPECT_NE(row[3].find("有限公司"), std::string::npos);
+    // E003 lacks the all-customers right: he sees his own customers only.
+    Client e3(*server_);
+    auto r = e3.login("E003", "DEMO");
+    ASSERT_EQ(r.status, kStatusOk);
+    auto db = server_->openDb();
+    int64_t his = db->queryInt(
+        "SELECT count(*) FROM customer WHERE employee_oid = ? OR follow_employee_oid = ?",
+        {int64_t{r.employeeOid}, int64_t{r.employeeOid}});
+    EXPECT_GT(his, 0);
+    EXPECT_EQ(wire::queryCustomers(e3.channel, "", 0).total, his);
+    EXPECT_FALSE(wire::reportEvents(admin(), 0, INT32_MAX, "").empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, E2e, ::testing::Values(Backend::Sqlite, Backend::Postgres),
