@@ -75,8 +75,9 @@ bool kestdbIsLocalFolder(const char* path) {
 bool kestdbDatabase::open(const char* name, const char* fileName, unsigned lockTimeout,
                           unsigned commitDelay) {
     // The user's locale for this thread, as the windows format numbers and dates with it.
-    if (locale_t loc = newlocale(LC_ALL_MASK, "", nullptr); loc != nullptr) {
-        uselocale(loc);
+    static const locale_t userLocale = newlocale(LC_ALL_MASK, "", nullptr);
+    if (userLocale != nullptr) {
+        uselocale(userLocale);
     }
     if (rootPath.empty()) {
         char cwd[PATH_MAX];

@@ -112,15 +112,16 @@ bool dbDatabase::openDatabase(const char* name, const char* fileName, unsigned t
     stopCommitThread = 0;
     delayedCommitContext = nullptr;
 
-    const size_t len = strlen(name);
     setObjectName(name);
-    free(dataFileName);
-    if (fileName != nullptr) {
-        dataFileName = strdup(fileName);
-    } else {
-        dataFileName = static_cast<char*>(malloc(len + 5));
-        snprintf(dataFileName, len + 5, "%s.fdb", name);
+    delete[] dataFileName;  // owned with new[] (released by the destructor too)
+    const char* fileText = fileName;
+    std::string defaultName;
+    if (fileText == nullptr) {
+        defaultName = std::string(name) + ".fdb";
+        fileText = defaultName.c_str();
     }
+    dataFileName = new char[strlen(fileText) + 1];
+    strcpy(dataFileName, fileText);
     objectPrefix = std::string(name) + "~" + fileTag(dataFileName);
 
     try {
@@ -1333,27 +1334,35 @@ void dbDatabase::closeDatabase() {
         commitDelay = 0;
         commitThread.join();
     }
-    {
-        dbCriticalSection cs(threadContextsMutex);
-        while (!threadContexts.isEmpty()) {
-            auto* ctx = static_cast<dbDatabaseThreadContext*>(threadContexts.next);
-            resetCursors(ctx);
-            delete ctx;
-        }
-    }
-    threadContext.set(nullptr);
     isOpen = 0;
 
     dbSharedState* s = monitor;
     section.enter();
     s->users -= 1;
     const bool writable = accessMode == dbAllAccess || accessMode == dbConcurrentUpdate;
-    if (base != nullptr && header()->dirty && writable && s->writers == 0) {
+    // Work left uncommitted (by a thread still attached, or detached without commit) is not
+    // declared clean: the next first opener recovers the committed state instead.
+    if (base != nullptr && header()->dirty && writable && s->writers == 0 && !modified &&
+        !s->uncommitted) {
         file.flush();
         header()->dirty = 0;
         file.flush();
     }
     section.leave();
+    {
+        // Contexts of threads that never detached give their locks back, so that other
+        // processes on the database are not left waiting for them.
+        dbCriticalSection cs(threadContextsMutex);
+        while (!threadContexts.isEmpty()) {
+            auto* ctx = static_cast<dbDatabaseThreadContext*>(threadContexts.next);
+            if (ctx->readAccess || ctx->writeAccess || ctx->mutatorLocked) {
+                unlockDatabase(ctx);
+            }
+            resetCursors(ctx);
+            delete ctx;
+        }
+    }
+    threadContext.set(nullptr);
 
     unbindTables();
     file.close();
@@ -1362,7 +1371,7 @@ void dbDatabase::closeDatabase() {
     indexes[0] = indexes[1] = nullptr;
     delete[] objectNameBuffer;
     objectNameBuffer = nullptr;
-    free(dataFileName);
+    delete[] dataFileName;
     dataFileName = nullptr;
     openGate.close();
     writersSemaphore.close();

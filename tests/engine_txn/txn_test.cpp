@@ -419,7 +419,7 @@ TEST_F(Store, CursorOnAnEmptyTable) {
     dbCursor<TxnItem> c;
     EXPECT_EQ(c.select(), 0);
     EXPECT_EQ(c.getOid(), 0u);
-    EXPECT_THROW(c->key, dbException);
+    EXPECT_THROW((void)c->key, dbException);
     dbCursor<TxnItem> u(dbCursorForUpdate);
     u.select();
     EXPECT_THROW(u.update(), dbException);
