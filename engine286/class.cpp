@@ -699,6 +699,7 @@ dbTableDescriptor::dbTableDescriptor(const char* tableName, dbDatabase* db, size
     boundAtConstruction = db != nullptr;
     fixedSize = sizeof(dbRecord);
     objectSize = 0;
+    objectAlign = 1;
     int attr = dbOneToOneMapping;
     size_t maxAlign;
     try {
@@ -708,7 +709,7 @@ dbTableDescriptor::dbTableDescriptor(const char* tableName, dbDatabase* db, size
         deleteSiblings(fieldList);
         throw;
     }
-    objectSize = alignUp(objectSize, maxAlign);
+    objectSize = alignUp(objectSize, std::max(maxAlign, objectAlign));
     if (objectSize < classSize) {
         fprintf(stderr, "Warning: may be not all fields of the class '%s' were described\n", name);
     }
@@ -854,9 +855,17 @@ size_t dbTableDescriptor::layoutFields(dbFieldDescriptor* first, const char* pre
                 objectSize = alignUp(objectSize, fd->objectSize) + fd->objectSize;
                 break;
         }
-        // 5. largest alignment
+        // 5. largest alignment (stored), and the largest in-memory alignment for objectSize:
+        // pointers of strings and arrays are 8-aligned in memory on this platform.
         if (fd->align > maxAlign) {
             maxAlign = fd->align;
+        }
+        size_t memoryAlign = fd->storedType == dbTpString || fd->storedType == dbTpArray
+                                 ? alignof(void*)
+                             : fd->storedType == dbTpStructure ? 1
+                                                               : fd->objectSize;
+        if (memoryAlign > objectAlign) {
+            objectAlign = memoryAlign;
         }
         // 6. placement and index lists
         if (fd->storedType != dbTpStructure) {

@@ -245,6 +245,7 @@ class dbTableDescriptor {
                         int& parentFlags);
     void unlinkRegistered();
     size_t declaredSize;
+    size_t objectAlign;  // largest in-memory alignment met during layout
 };
 
 // ---- declaration helpers ---------------------------------------------------------------------
