@@ -173,6 +173,55 @@ TEST(ObjectStore, CopyOnWriteOfACommittedRow) {
     EXPECT_TRUE(s.state->dirtyIndexPages[0] & 1);
 }
 
+// Everything in the working index becomes the committed state (the root switch aside).
+void makeCommitted(StoreFixture& s) {
+    int c = int(s.db.header()->currentRoot);
+    memcpy(s.db.indexes[c], s.db.currentIndex, s.db.currentIds * sizeof(uint32_t));
+    s.db.committedIds = s.db.currentIds;
+    s.db.header()->root[c].usedIds = uint32_t(s.db.currentIds);
+    memset(s.state->dirtyIndexPages, 0, sizeof s.state->dirtyIndexPages);
+}
+
+bool committedBit(StoreFixture& s, offs_t offset) {
+    int c = int(s.db.header()->currentRoot);
+    uint32_t e = s.db.indexes[c][dbBitmapId + offset / dbBitmapPageCoverage];
+    size_t q = (offset % dbBitmapPageCoverage) / 16;
+    return s.db.base[(e & ~dbFlagsMask) + q / 8] & (1 << (q % 8));
+}
+
+TEST(ObjectStore, CopyOnWriteOfBitmapAndIndexPages) {
+    StoreFixture s;
+    s.db.newObjectId(30000);
+    oid_t kept = s.db.allocateObject(64);
+    oid_t changed = s.db.allocateObject(64);
+    ASSERT_EQ(changed, dbFirstUserId + 30001);
+    makeCommitted(s);
+    const int c = int(s.db.header()->currentRoot);
+    const oid_t bitmapPage = dbBitmapId + 1;  // covers the objects above 524288
+    ASSERT_EQ(s.db.indexes[c][bitmapPage], s.db.currentIndex[bitmapPage]);
+
+    offs_t before = s.db.currentIndex[changed];
+    byte* copy = s.db.objectForUpdate(changed);
+    offs_t after = offs_t(copy - s.db.base);
+    EXPECT_NE(after, before);
+    // The index page of the id (page 37: word 1, bit 5) is marked; the bitmap page was copied
+    // and only the copy knows the new object.
+    EXPECT_TRUE(s.state->dirtyIndexPages[changed >> 15] & (1u << ((changed >> 10) & 31)));
+    EXPECT_NE(s.db.indexes[c][bitmapPage], s.db.currentIndex[bitmapPage]);
+    EXPECT_TRUE(s.quantumUsed(after));
+    EXPECT_FALSE(committedBit(s, after));
+    EXPECT_TRUE(committedBit(s, before));
+
+    // A private object is freed at once; a committed one keeps its space until the commit.
+    s.db.dropObject(changed);
+    EXPECT_FALSE(s.quantumUsed(after));
+    offs_t keptAt = s.db.currentIndex[kept];
+    s.db.dropObject(kept);
+    EXPECT_TRUE(s.db.currentIndex[kept] & dbFreeHandleFlag);
+    EXPECT_TRUE(s.quantumUsed(keptAt));
+    EXPECT_EQ(s.db.indexes[c][kept], keptAt);
+}
+
 TEST(ObjectStore, ReleasedIdsAreHandedOutLastReleasedFirst) {
     StoreFixture s;
     oid_t first = s.db.newObjectId(1000);
