@@ -503,18 +503,45 @@ const char* opSql(CompareOp op) {
     return " = ";
 }
 
-// True when the pattern holds a run of at least three literal characters, the least a trigram
-// index can look up.
-bool trigramUsable(std::string_view pattern) {
-    int run = 0;
-    for (char32_t c : decodeUtf8(pattern)) {
+// The FTS5 query that narrows a LIKE pattern through the trigram table: every run of at least
+// three literal characters becomes a quoted phrase (a phrase of trigrams is a substring), all
+// of them ANDed. None when no run is long enough for a trigram lookup.
+std::optional<std::string> trigramQuery(std::string_view pattern) {
+    std::string query;
+    std::string run;
+    int runChars = 0;
+    auto flush = [&] {
+        if (runChars >= 3) {
+            if (!query.empty()) {
+                query += " AND ";
+            }
+            query += '"';
+            for (char c : run) {
+                query += c;
+                if (c == '"') {
+                    query += '"';
+                }
+            }
+            query += '"';
+        }
+        run.clear();
+        runChars = 0;
+    };
+    for (char c : pattern) {
         if (c == '%' || c == '_') {
-            run = 0;
-        } else if (++run >= 3) {
-            return true;
+            flush();
+            continue;
+        }
+        run += c;
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) {
+            ++runChars;  // counts characters, not UTF-8 continuation bytes
         }
     }
-    return false;
+    flush();
+    if (query.empty()) {
+        return std::nullopt;
+    }
+    return query;
 }
 
 // PostgreSQL's LIKE treats a backslash as its escape character; ours has none.
@@ -559,16 +586,20 @@ bool toSql(const ConditionNode& n, ConditionTopic topic, Dialect dialect, bool u
     }
     const std::string& text = std::get<std::string>(cmp.value);
     if (dialect == Dialect::Sqlite) {
-        if (cmp.op == CompareOp::Like && useIndex && r->trigram && trigramUsable(text)) {
-            // The FTS5 trigram table narrows the rows; the LIKE beside it decides, so the rows
-            // equal those of a plain scan whatever the tokenizer's case folding does.
+        std::optional<std::string> fts;
+        if (cmp.op == CompareOp::Like && useIndex && r->trigram) {
+            fts = trigramQuery(text);
+        }
+        if (fts) {
+            // The FTS5 trigram table narrows the rows (phrase lookups, case-folded); the LIKE
+            // beside it decides, so the rows equal those of a plain scan.
             const char* ftsColumn = r->column == "c.id" ? "id" : "name";
             out.where += "(c.oid IN (SELECT rowid FROM customer_fts WHERE customer_fts.";
             out.where += ftsColumn;
-            out.where += " LIKE ?) AND ";
+            out.where += " MATCH ?) AND ";
             out.where += r->column;
             out.where += " LIKE ?)";
-            out.params.emplace_back(text);
+            out.params.emplace_back(std::move(*fts));
             out.params.emplace_back(text);
             return true;
         }

@@ -277,15 +277,22 @@ TEST(ConditionSql, BoundParametersOnly) {
         {"name like '%陳大文%'",
          T::Customer,
          L,
-         "(c.oid IN (SELECT rowid FROM customer_fts WHERE customer_fts.name LIKE ?) AND c.name "
+         "(c.oid IN (SELECT rowid FROM customer_fts WHERE customer_fts.name MATCH ?) AND c.name "
          "LIKE ?)",
-         {S("%陳大文%"), S("%陳大文%")}},
+         {S("\"陳大文\""), S("%陳大文%")}},
+        // Every run of three or more characters is a phrase; quotes inside are doubled.
+        {"name like 'ab%台北電子%x_say\"hi\"%'",
+         T::Customer,
+         L,
+         "(c.oid IN (SELECT rowid FROM customer_fts WHERE customer_fts.name MATCH ?) AND c.name "
+         "LIKE ?)",
+         {S("\"台北電子\" AND \"say\"\"hi\"\"\""), S("ab%台北電子%x_say\"hi\"%")}},
         {"customer.id like 'C00%'",
          T::EventReport,
          L,
-         "(c.oid IN (SELECT rowid FROM customer_fts WHERE customer_fts.id LIKE ?) AND c.id LIKE "
+         "(c.oid IN (SELECT rowid FROM customer_fts WHERE customer_fts.id MATCH ?) AND c.id LIKE "
          "?)",
-         {S("C00%"), S("C00%")}},
+         {S("\"C00\""), S("C00%")}},
         {"name like '%陳大%'", T::Customer, L, "c.name LIKE ?", {S("%陳大%")}},
         {"name like 'a_c%'", T::Customer, L, "c.name LIKE ?", {S("a_c%")}},
         {"title like '%abcd%'", T::Event, L, "ev.title LIKE ?", {S("%abcd%")}},
