@@ -16,26 +16,31 @@
 //   5. root[c] and its index array are the committed state and are never written while c is
 //      current; everything a transaction changes goes through root[w]'s array (currentIndex).
 //      root[w].indexOffset == root[c].shadowOffset outside a commit.
-//   6. A bit of S.dirtyIndexPages is set only for an index page of the working array that
-//      differs from the committed array; a commit or a rollback leaves them all clear.
+//   6. Every page of 1024 index entries below committedIds in which the working array differs
+//      from the committed array has its bit in S.dirtyIndexPages; after a commit or a rollback
+//      no bit is set and the two arrays are equal.
 //   7. Every field of S is read and written inside `section`, which is held only for short
 //      non-blocking steps and never while taking commitStartLock or commitTimerLock.
+//   8. header.dirty is 0 only when the working root equals the committed one (a clean close
+//      with no uncommitted work); a first opener recovers a dirty file before anything else.
+// Debug builds check 1, 2 (counts never negative) and 4 at every lock state change.
 //
-// Transaction states of one thread (T) and the function making each transition:
+// Lock states of one thread context T, with the function making each transition:
 //
-//                 lockDatabase(shared)              lockDatabase(exclusive)
-//   +---------+ ----------------------> +--------+ ----------------------> +-----------+
-//   | no lock |                         | shared |   (upgrade; code 7 when  | exclusive |
-//   +---------+ <---------------------- +--------+    another reader waits)  +-----------+
-//      ^  ^        unlockDatabase          ^  |                               |   |
-//      |  |   (commit/rollback/detach)     |  +--- commitTransaction: ------->+   |
-//      |  |                                +------- writeCommit downgrades ------+
-//      |  +---------------- lockDatabase(exclusive) from no lock -----------------+
-//      +-------------------- unlockDatabase (end of commit/rollback) ----------------+
+//                       lockDatabase(0)                 lockDatabase(1): upgrade, waits for
+//     +-----------+ -----------------------> +--------+ the other readers; code 7 when one
+//     |  no lock  |                          | shared | of them already waits to upgrade
+//     |           | <----------------------- |        | ------------------------------+
+//     +-----------+  unlockDatabase (from    +--------+                               |
+//        |    ^      commit, rollback,           ^                                    v
+//        |    |      detach; resets cursors)     |  writeCommit: downgrade     +-----------+
+//        |    |                                  +-----------------------------| exclusive |
+//        |    +---- unlockDatabase (rollback, or commit with nothing to do) ---|           |
+//        +---------------- lockDatabase(1) from no lock ---------------------->+-----------+
 //
 // Per database: closed --openDatabase--> open --closeDatabase--> closed.
-// Per file: uninitialised --formatFile--> clean --markFileDirty--> dirty --closeDatabase
-// (or recovery by the next first opener)--> clean.
+// Per file: uninitialised --formatFile--> clean --markFileDirty (first write)--> dirty
+//   --closeDatabase (no uncommitted work), or recovery by the next first opener--> clean.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -85,6 +90,26 @@ std::string fileTag(const char* path) {
     snprintf(tag, sizeof tag, "%08x", h);
     return tag;
 }
+
+#ifndef NDEBUG
+// Invariants 1, 2 and 4 of the file header; called inside `section`. A violation stops the
+// process (an exception would leave `section` held).
+#define LOCK_INVARIANT(cond)                              \
+    do {                                                  \
+        if (!(cond))                                      \
+            dbAssertionFailed(#cond, __FILE__, __LINE__); \
+    } while (0)
+void checkLockInvariants(const dbSharedState* s, const dbDatabaseThreadContext* ctx) {
+    LOCK_INVARIANT(s->writers <= 1);
+    LOCK_INVARIANT(s->writers == 0 || s->readers == 0);
+    LOCK_INVARIANT(int32_t(s->readers) >= 0 && int32_t(s->waitingReaders) >= 0 &&
+                   int32_t(s->waitingWriters) >= 0);
+    LOCK_INVARIANT(ctx == nullptr || !(ctx->readAccess && ctx->writeAccess));
+}
+#define CHECK_LOCKS(s, ctx) checkLockInvariants(s, ctx)
+#else
+#define CHECK_LOCKS(s, ctx) ((void)0)
+#endif
 
 }  // namespace
 
@@ -862,6 +887,7 @@ bool dbDatabase::lockDatabase(int lockMode) {
         committedIds = h->root[c].usedIds;
     }
     const bool othersCommitted = s->commitCount != allocatorCommitCount;
+    CHECK_LOCKS(s, ctx);
     section.leave();
     if (startsTransaction && othersCommitted) {
         // Another process committed since this one last allocated: its hints may understate.
@@ -996,6 +1022,7 @@ void dbDatabase::unlockDatabase(dbDatabaseThreadContext* ctx) {
             writersSemaphore.signal(1);
         }
     }
+    CHECK_LOCKS(s, nullptr);
     section.leave();
     ctx->writeAccess = 0;
     ctx->readAccess = 0;
