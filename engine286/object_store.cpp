@@ -2,6 +2,7 @@
 // allocator with its two cursors and per-page hints, growth of the file, row chains, and the
 // formatting of a new file. See database.h for the invariants of the two roots and the bitmap.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "database.h"
@@ -613,6 +614,11 @@ bool dbDatabase::followRemap() {
 
 int dbDatabase::openDataFile(bool readOnly, size_t initialSize) {
     int rc = file.open(dataFileName, mappingName(mappedGeneration), readOnly, initialSize);
+    if (rc == 0 && file.getSize() < sizeof(dbHeader) && readOnly) {
+        // Nothing to read a header from: refuse rather than read past the mapping.
+        file.close();
+        rc = EINVAL;
+    }
     if (rc == 0) {
         base = reinterpret_cast<byte*>(file.getAddress());
     }
@@ -641,6 +647,14 @@ void dbDatabase::resetAllocator() {
 
 void dbDatabase::formatFile() {
     const size_t n = newIndexCapacity();
+    if (file.getSize() < newFileSize(n)) {
+        // A short file that was never formatted (a write cut before the first commit, or a
+        // stray file): give it the size of a new file before writing its structures.
+        int rc = file.setSize(newFileSize(n), mappingName(mappedGeneration), true);
+        if (rc != 0) {
+            handleError(FileError, "Failed to extend file", rc);
+        }
+    }
     const size_t f = file.getSize();
     dbHeader* h = header();
     h->currentRoot = 0;

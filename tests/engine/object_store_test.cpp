@@ -70,6 +70,33 @@ TEST(ObjectStore, ClientStoreGeometryOnDisk) {
     EXPECT_FALSE(bitSet(f, 600000));
 }
 
+TEST(ObjectStore, ShortFilesAreFormattedOrRefused) {
+    StoreFixture s;
+    std::string shortFile = s.dir + "/short.kst";
+    {
+        std::ofstream out(shortFile, std::ios::binary);
+        out << "stray";
+    }
+    dbDatabase db(dbDatabase::dbAllAccess, 0, 4194304, 65536);
+    db.setObjectName(shortFile.c_str());
+    db.dataFileName = new char[shortFile.size() + 1];
+    memcpy(db.dataFileName, shortFile.c_str(), shortFile.size() + 1);
+    ASSERT_EQ(db.openDataFile(false, 1048576), 0);
+    db.formatFile();
+    EXPECT_EQ(db.header()->fileSize, 1048576u);
+    EXPECT_EQ(db.file.getSize(), 1048576u);
+    EXPECT_EQ(db.header()->initialized, 1u);
+    db.file.close();
+
+    std::string emptyFile = s.dir + "/empty.kst";
+    { std::ofstream out(emptyFile, std::ios::binary); }
+    dbDatabase reader(dbDatabase::dbReadOnly);
+    reader.setObjectName(emptyFile.c_str());
+    reader.dataFileName = new char[emptyFile.size() + 1];
+    memcpy(reader.dataFileName, emptyFile.c_str(), emptyFile.size() + 1);
+    EXPECT_NE(reader.openDataFile(true, 0), 0);
+}
+
 TEST(ObjectStore, SmallAndPageAllocations) {
     StoreFixture s;
     offs_t a = s.db.allocSpace(100);
