@@ -249,6 +249,58 @@ TEST(ObjectStore, CopyOnWriteOfBitmapAndIndexPages) {
     EXPECT_EQ(s.db.indexes[c][kept], keptAt);
 }
 
+// Every object reachable from either index (bitmap pages included), each counted once.
+std::map<offs_t, size_t> reachable(StoreFixture& s) {
+    std::map<offs_t, size_t> objects;
+    int c = int(s.db.header()->currentRoot);
+    const uint32_t* arrays[2] = {s.db.indexes[c], s.db.currentIndex};
+    const size_t counts[2] = {s.db.committedIds, s.db.currentIds};
+    for (int a = 0; a < 2; a++) {
+        for (oid_t id = dbBitmapId; id < counts[a]; id++) {
+            uint32_t e = arrays[a][id];
+            if ((e & dbFreeHandleFlag) || e == 0) {
+                continue;
+            }
+            objects[e & ~dbFlagsMask] = (s.db.objectSize(e) + 15) / 16 * 16;
+        }
+    }
+    return objects;
+}
+
+TEST(ObjectStore, CommittedAndWorkingObjectsNeverShareSpace) {
+    StoreFixture s(1048576, 8194, 1048576);
+    std::mt19937 rng(11);
+    std::vector<oid_t> ids;
+    for (int i = 0; i < 300; i++) {
+        ids.push_back(s.db.allocateObject(16 + rng() % 2000));
+    }
+    for (int round = 0; round < 4; round++) {
+        makeCommitted(s);
+        for (int step = 0; step < 400; step++) {
+            int op = int(rng() % 3);
+            if (op == 0 || ids.empty()) {
+                ids.push_back(s.db.allocateObject(16 + rng() % (rng() % 10 == 0 ? 40000 : 2000)));
+            } else {
+                size_t k = rng() % ids.size();
+                if (op == 1) {
+                    s.db.objectForUpdate(ids[k]);
+                } else {
+                    s.db.dropObject(ids[k]);
+                    ids.erase(ids.begin() + long(k));
+                }
+            }
+        }
+        std::map<offs_t, size_t> objects = reachable(s);
+        offs_t end = 0;
+        for (auto& [pos, size] : objects) {
+            ASSERT_GE(pos, end) << "two objects share space in round " << round;
+            ASSERT_TRUE(s.quantumUsed(pos) && s.quantumUsed(pos + size - 16));
+            end = offs_t(pos + size);
+        }
+        ASSERT_LE(end, s.db.header()->fileSize);
+    }
+}
+
 TEST(ObjectStore, ReleasedIdsAreHandedOutLastReleasedFirst) {
     StoreFixture s;
     oid_t first = s.db.newObjectId(1000);
