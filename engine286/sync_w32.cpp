@@ -10,6 +10,7 @@
 
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -298,7 +299,9 @@ struct SemaphoreState {
 };
 
 struct SectionState {
-    std::atomic<uint32_t> holderPid;  // the process inside the section, 0 when none
+    std::atomic<uint64_t> owner;    // token of the process inside (pid, start time), 0 when free
+    std::atomic<uint32_t> wakeSeq;  // futex word: advanced by every leave
+    std::atomic<uint32_t> waiters;
 };
 
 }  // namespace engine286_detail
@@ -458,32 +461,78 @@ void dbCountingSemaphore::close() {
 namespace {
 
 void initSection(SectionState* s) {
-    s->holderPid.store(0);
+    s->owner.store(0);
+    s->wakeSeq.store(0);
+    s->waiters.store(0);
 }
 
-// The byte of a section's object locked by the process inside (byte 0 marks the holders).
-const off_t kSectionByte = 1;
-
-// In-process lock without an owner: any thread may release it.
-void localAcquire(std::atomic<uint32_t>& word) {
-    uint32_t c = 0;
-    if (word.compare_exchange_strong(c, 1)) {
-        return;
+// A process's token: its pid and its start time (clock ticks since boot), so a pid reused by a
+// later process never passes for the process that held the section. 0 when there is no such
+// process.
+uint64_t processToken(pid_t pid) {
+    char path[64];
+    snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    FILE* f = fopen(path, "re");
+    if (f == nullptr) {
+        return 0;
     }
-    if (c != 2) {
-        c = word.exchange(2);
+    char buf[1024];
+    const size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    buf[n] = 0;
+    const char* p = strrchr(buf, ')');  // the command name may hold spaces and parentheses
+    if (p == nullptr) {
+        return 0;
     }
-    while (c != 0) {
-        futexWait(&word, 2, nullptr);
-        c = word.exchange(2);
+    if (p[1] == ' ' && (p[2] == 'Z' || p[2] == 'X')) {
+        return 0;  // dead, only not yet reaped by its parent
     }
+    // The fields after the name start with the 3rd (state); the start time is the 22nd.
+    unsigned long long start = 0;
+    int field = 2;
+    for (const char* q = p + 1; *q != 0 && field < 22; q++) {
+        if (*q == ' ') {
+            field++;
+            if (field == 22) {
+                start = strtoull(q + 1, nullptr, 10);
+            }
+        }
+    }
+    return (uint64_t(uint32_t(pid)) << 32) | uint32_t(start);
 }
 
-void localRelease(std::atomic<uint32_t>& word) {
-    if (word.exchange(0) == 2) {
-        futexWake(&word, 1);
-    }
+std::atomic<uint64_t> ownToken{0};
+
+void forgetOwnToken() {
+    ownToken.store(0);
 }
+
+// The calling process's token, computed once per process (a forked child computes its own).
+uint64_t selfToken() {
+    static const int registered = pthread_atfork(nullptr, nullptr, forgetOwnToken);
+    (void)registered;
+    uint64_t t = ownToken.load(std::memory_order_relaxed);
+    if (t == 0) {
+        t = processToken(getpid());
+        if (t == 0) {
+            t = uint64_t(uint32_t(getpid())) << 32;  // no /proc: the pid alone
+        }
+        ownToken.store(t, std::memory_order_relaxed);
+    }
+    return t;
+}
+
+bool processAlive(uint64_t token) {
+    const pid_t pid = pid_t(token >> 32);
+    const uint64_t now = processToken(pid);
+    if (now == 0 && uint32_t(token) == 0) {
+        return kill(pid, 0) == 0 || errno == EPERM;  // a token made without /proc
+    }
+    return now == token;
+}
+
+// How long a waiter sleeps before it looks whether the holder still exists.
+const uint32_t kHolderCheckMs = 100;
 
 }  // namespace
 
@@ -504,24 +553,38 @@ bool dbProcessSection::open(const char* name, int32_t* counter) {
 
 void dbProcessSection::enter() {
     std::atomic_ref<int32_t>(*count).fetch_sub(1);
-    localAcquire(localLock);
-    const int rc = segment == nullptr || lockByte(segment->fd, F_WRLCK, kSectionByte, true)
-                       ? WAIT_OBJECT_0
-                       : WAIT_FAILED;
-    SYNC_ASSERT(rc == WAIT_OBJECT_0);
-    if (state->holderPid.exchange(uint32_t(getpid())) != 0) {
-        // The previous holder died inside the section: count its missing leave.
-        std::atomic_ref<int32_t>(*count).fetch_add(1);
+    const uint64_t me = selfToken();
+    for (;;) {
+        uint64_t holder = 0;
+        if (state->owner.compare_exchange_strong(holder, me)) {
+            return;
+        }
+        const uint32_t seq = state->wakeSeq.load();
+        state->waiters.fetch_add(1);
+        int rc = WAIT_OBJECT_0;
+        if (state->owner.load() != 0) {
+            rc = futexWaitUntil(&state->wakeSeq, seq, kHolderCheckMs,
+                                [&] { return state->wakeSeq.load() != seq; });
+        }
+        state->waiters.fetch_sub(1);
+        SYNC_ASSERT(rc == WAIT_OBJECT_0 || rc == WAIT_TIMEOUT);
+        holder = state->owner.load();
+        if (rc == WAIT_TIMEOUT && holder != 0 && holder != me && !processAlive(holder) &&
+            state->owner.compare_exchange_strong(holder, me)) {
+            // The holder died inside the section: take it over and count its missing leave.
+            std::atomic_ref<int32_t>(*count).fetch_add(1);
+            return;
+        }
     }
 }
 
 void dbProcessSection::leave() {
     std::atomic_ref<int32_t>(*count).fetch_add(1);
-    state->holderPid.store(0);
-    if (segment != nullptr) {
-        lockByte(segment->fd, F_UNLCK, kSectionByte, false);
+    state->owner.store(0);
+    state->wakeSeq.fetch_add(1);
+    if (state->waiters.load() != 0) {
+        futexWake(&state->wakeSeq, 1);
     }
-    localRelease(localLock);
 }
 
 void dbProcessSection::close() {

@@ -135,11 +135,11 @@ class dbCountingSemaphore {
 };
 
 // Critical section shared between processes. `counter` points at a 32-bit word in shared
-// memory: 1 when free, 0 when held, -k when held with k waiters. Exclusion rests on a
-// kernel-released lock of this open of `name` plus an in-process lock without an owner, so a
-// process killed inside the section does not block the others (the next one to enter takes
-// over and counts the missing leave), and, as with the event it stands for, any thread of the
-// process that entered may leave.
+// memory: 1 when free, 0 when held, -k when held with k waiters. The section is held by a
+// process, not a thread (as with the event it stands for, any thread of the process that
+// entered may leave), through a lock word under `name` that takes no system call when free.
+// A process killed inside does not block the others: a waiter finds the holder gone, takes
+// over and counts the missing leave.
 class dbProcessSection {
   public:
     dbProcessSection() = default;
@@ -160,7 +160,6 @@ class dbProcessSection {
     engine286_detail::SectionState* state = nullptr;
     engine286_detail::NamedSegment* segment = nullptr;
     int32_t* count = nullptr;
-    std::atomic<uint32_t> localLock{0};  // 0 free, 1 held, 2 held with waiters
 };
 
 // Decides the first opener of a database. open() returns 2 to the first opener (nobody else
