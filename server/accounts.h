@@ -17,8 +17,8 @@
 namespace kestd {
 
 enum class HashCost {
-    Interactive,  // libsodium's INTERACTIVE limits: the floor for real use
-    Moderate,     // MODERATE: the default of kestd
+    Interactive,  // libsodium's INTERACTIVE limits: the default, and the floor for real use
+    Moderate,     // MODERATE: about four times the memory and time of INTERACTIVE
     Minimum,      // MIN limits: tests only (select with --hash-cost min or KEST_HASH_COST=min)
 };
 // "interactive", "moderate", "min"; none for anything else.

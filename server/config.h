@@ -17,8 +17,8 @@ struct ServerConfig {
     int32_t acceptVersion = 10;
     size_t maxBody = 32u * 1024 * 1024;  // largest request body accepted
     int maxSessions = 64;
-    int idleTimeoutSeconds = 300;  // always above the client's 30-second message check
-    HashCost hashCost = HashCost::Moderate;
+    int idleTimeoutSeconds = 300;               // always above the client's 30-second message check
+    HashCost hashCost = HashCost::Interactive;  // argon2id at libsodium's INTERACTIVE limits
     int maxConcurrentHashes = 2;
     int loginDelayMs = 250;       // first gap after a failed login from an address
     int loginDelayCapMs = 10000;  // largest gap

@@ -64,8 +64,8 @@ Options:
   --max-body BYTES       largest request body, pictures included (default 32M; K/M/G allowed)
   --max-sessions N       most clients served at once (default 64)
   --idle-timeout SEC     close a session silent this long (default 300, at least 31)
-  --hash-cost COST       argon2id cost for new passwords: moderate (default), interactive, or
-                         min (tests only); also KEST_HASH_COST in the environment
+  --hash-cost COST       argon2id cost for new passwords: interactive (default, 64 MiB),
+                         moderate (256 MiB), or min (tests only); also KEST_HASH_COST
   --max-hashes N         most password hashes computed at once (default 2)
   --login-delay-ms MS    first wait after a failed login from an address, doubling per
                          further failure (default 250)
