@@ -289,3 +289,32 @@ TEST_F(TwoProcesses, KilledLockHolderNeverBlocksTheNextOpener) {
         EXPECT_TRUE(dbCheckFile(file.c_str()).empty());
     }
 }
+
+TEST_F(TwoProcesses, WriterThatDiedIsRecoveredAfterTheLockTimeout) {
+    Child writer([&](int out) {
+        dbDatabase db;
+        if (!openDb(db)) {
+            return 2;
+        }
+        say(out, 'o');
+        hear();
+        insert(db, 42);  // exclusive lock, never committed: the process dies holding it
+        say(out, 'h');
+        pause();
+        return 0;
+    });
+    ASSERT_EQ(writer.next(), 'o');
+    dbDatabase db;
+    ASSERT_TRUE(db.openDatabase(name.c_str(), file.c_str(), 300));  // 300 ms lock timeout
+    writer.tell('w');
+    ASSERT_EQ(writer.next(), 'h');
+    writer.killNow();
+    EXPECT_EQ(db.monitor->writers, 1u) << "the dead writer is still recorded";
+    EXPECT_EQ(count(), 1) << "the reader did not get the lock or saw the dead write";
+    insert(db, 7);
+    db.commitTransaction();
+    EXPECT_EQ(count(), 2);
+    db.commitTransaction();
+    db.closeDatabase();
+    EXPECT_TRUE(dbCheckFile(file.c_str()).empty());
+}
