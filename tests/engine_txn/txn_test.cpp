@@ -659,3 +659,71 @@ TEST_F(Store, IntegrityCheckFindsDamage) {
         EXPECT_FALSE(dbCheckFile(file.c_str()).empty());
     }
 }
+
+// ---- access modes ----------------------------------------------------------------------------
+
+TEST_F(Store, ReadOnlyOpensReadAndRefuseWhatTheyCannotDo) {
+    {
+        dbDatabase db;
+        ASSERT_TRUE(openDb(db));
+        insertItem(db, 1, "one");
+        db.closeDatabase();
+    }
+    for (const auto mode : {dbDatabase::dbReadOnly, dbDatabase::dbConcurrentRead}) {
+        SCOPED_TRACE(int(mode));
+        dbDatabase db(mode);
+        ASSERT_TRUE(openDb(db));
+        EXPECT_EQ(items(), (std::vector<std::pair<int32_t, std::string>>{{1, "one"}}));
+        EXPECT_THROW(insertItem(db, 2, "two"), dbException);
+        db.commitTransaction();
+        db.closeDatabase();
+    }
+    const std::vector<char> clean = readBytes(file);
+    struct Case {
+        const char* what;
+        uint32_t dirty;
+        uint32_t initialized;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"dirty", 1, 1, "Can not open dirty file in read only moode"},
+        {"uninitialized", 0, 0, "Can not open uninitialized file in read only mode"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        patchHeader(file, offsetof(dbHeader, dirty), c.dirty);
+        patchHeader(file, offsetof(dbHeader, initialized), c.initialized);
+        dbDatabase db(dbDatabase::dbReadOnly);
+        ::testing::internal::CaptureStderr();
+        EXPECT_FALSE(openDb(db));
+        EXPECT_NE(::testing::internal::GetCapturedStderr().find(c.message), std::string::npos);
+        writeBytes(file, clean);
+    }
+    dbDatabase missing(dbDatabase::dbReadOnly);
+    ::testing::internal::CaptureStderr();
+    EXPECT_FALSE(missing.openDatabase(name.c_str(), dir.file("missing.fdb").c_str()));
+    EXPECT_NE(::testing::internal::GetCapturedStderr().find("Failed to create database file"),
+              std::string::npos);
+}
+
+TEST_F(Store, ConcurrentUpdateModeCommitsAndRollsBack) {
+    {
+        dbDatabase db(dbDatabase::dbConcurrentUpdate);
+        ASSERT_TRUE(openDb(db));
+        insertItem(db, 1, "kept");
+        db.commitTransaction();
+        insertItem(db, 2, "dropped");
+        db.rollbackTransaction();
+        insertItem(db, 3, "kept too");
+        db.commitTransaction();
+        EXPECT_EQ(items().size(), 2u);
+        db.commitTransaction();
+        db.closeDatabase();
+    }
+    expectSound(file);
+    dbDatabase db;
+    ASSERT_TRUE(openDb(db));
+    EXPECT_EQ(items(),
+              (std::vector<std::pair<int32_t, std::string>>{{1, "kept"}, {3, "kept too"}}));
+    db.closeDatabase();
+}
