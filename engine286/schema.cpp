@@ -12,7 +12,7 @@
 
 namespace {
 
-struct FieldSpec {
+struct FieldRecord {
     const char* name;
     const char* tableName;
     const char* inverse;
@@ -23,9 +23,9 @@ struct FieldSpec {
     oid_t tTree;
 };
 
-size_t rowSize(const char* tableName, const std::vector<FieldSpec>& fields) {
+size_t rowSize(const char* tableName, const std::vector<FieldRecord>& fields) {
     size_t size = sizeof(dbTable) + fields.size() * sizeof(dbField) + strlen(tableName) + 1;
-    for (const FieldSpec& f : fields) {
+    for (const FieldRecord& f : fields) {
         size += strlen(f.name) + strlen(f.tableName) + strlen(f.inverse) + 3;
     }
     return size;
@@ -33,7 +33,7 @@ size_t rowSize(const char* tableName, const std::vector<FieldSpec>& fields) {
 
 // Writes the table data, the field records and the strings (not the 12-byte header).
 void writeRow(dbTable* row, const char* tableName, size_t fixedSize, size_t nColumns,
-              const std::vector<FieldSpec>& fields) {
+              const std::vector<FieldRecord>& fields) {
     byte* rec = reinterpret_cast<byte*>(row);
     size_t pos = sizeof(dbTable) + fields.size() * sizeof(dbField);
     size_t len = strlen(tableName) + 1;
@@ -49,7 +49,7 @@ void writeRow(dbTable* row, const char* tableName, size_t fixedSize, size_t nCol
     row->firstRow = 0;
     row->lastRow = 0;
     for (size_t i = 0; i < fields.size(); i++) {
-        const FieldSpec& spec = fields[i];
+        const FieldRecord& fr = fields[i];
         size_t fieldStart = sizeof(dbTable) + i * sizeof(dbField);
         auto* f = reinterpret_cast<dbField*>(rec + fieldStart);
         auto put = [&](dbVarying& v, const char* s) {
@@ -59,19 +59,19 @@ void writeRow(dbTable* row, const char* tableName, size_t fixedSize, size_t nCol
             memcpy(rec + pos, s, n);
             pos += n;
         };
-        put(f->name, spec.name);
-        put(f->tableName, spec.tableName);
-        put(f->inverse, spec.inverse);
-        f->type = spec.type;
-        f->offset = spec.offset;
-        f->size = spec.size;
-        f->hashTable = spec.hashTable;
-        f->tTree = spec.tTree;
+        put(f->name, fr.name);
+        put(f->tableName, fr.tableName);
+        put(f->inverse, fr.inverse);
+        f->type = fr.type;
+        f->offset = fr.offset;
+        f->size = fr.size;
+        f->hashTable = fr.hashTable;
+        f->tTree = fr.tTree;
     }
 }
 
-const std::vector<FieldSpec>& metaTableFields() {
-    static const std::vector<FieldSpec> fields = {
+const std::vector<FieldRecord>& metaTableFields() {
+    static const std::vector<FieldRecord> fields = {
         {"name", "", "", dbTpString, 12, 8, 0, 0},
         {"fields", "", "", dbTpArray, 20, 8, 0, 0},
         {"fields[]", "", "", dbTpStructure, 0, 44, 0, 0},
@@ -162,14 +162,14 @@ size_t dbTableDescriptor::tableRecordSize() const {
 }
 
 void dbTableDescriptor::writeTableRecord(dbTable* row) const {
-    std::vector<FieldSpec> specs;
-    specs.reserve(fieldCount);
+    std::vector<FieldRecord> records;
+    records.reserve(fieldCount);
     for (dbFieldDescriptor* fd = allFields; fd != nullptr; fd = fd->nextInTable) {
-        specs.push_back({fd->fullName, referencedName(fd), fd->inverseName ? fd->inverseName : "",
-                         fd->storedType, fd->storedOffset, int(fd->storedSize), fd->hashTable,
-                         fd->tTree});
+        records.push_back({fd->fullName, referencedName(fd), fd->inverseName ? fd->inverseName : "",
+                           fd->storedType, fd->storedOffset, int(fd->storedSize), fd->hashTable,
+                           fd->tTree});
     }
-    writeRow(row, name, fixedSize, columnCount, specs);
+    writeRow(row, name, fixedSize, columnCount, records);
 }
 
 bool dbTableDescriptor::sameLayout(const dbTable* row) {

@@ -42,10 +42,10 @@ TEST(Schema, MetaTableRow) {
                            "nColumns",
                            "firstRow",
                            "lastRow"};
-    const int spec[16][3] = {{7, 8, 12}, {9, 8, 20}, {19, 44, 0}, {7, 8, 0},
-                             {7, 8, 8},  {7, 8, 16}, {3, 4, 24},  {3, 4, 28},
-                             {3, 4, 32}, {8, 4, 36}, {8, 4, 40},  {3, 4, 28},
-                             {3, 4, 32}, {3, 4, 36}, {8, 4, 40},  {8, 4, 44}};
+    const int expected[16][3] = {{7, 8, 12}, {9, 8, 20}, {19, 44, 0}, {7, 8, 0},
+                                 {7, 8, 8},  {7, 8, 16}, {3, 4, 24},  {3, 4, 28},
+                                 {3, 4, 32}, {8, 4, 36}, {8, 4, 40},  {3, 4, 28},
+                                 {3, 4, 32}, {3, 4, 36}, {8, 4, 40},  {8, 4, 44}};
     size_t strings = strlen("Metatable") + 1;
     for (const char* n : names) {
         strings += strlen(n) + 1 + 2;
@@ -67,9 +67,9 @@ TEST(Schema, MetaTableRow) {
     for (int i = 0; i < 16; i++) {
         const dbField* f = dbStoredField(t, i);
         EXPECT_STREQ(dbStoredString(t, f, f->name), names[i]);
-        EXPECT_EQ(f->type, spec[i][0]) << names[i];
-        EXPECT_EQ(f->size, spec[i][1]) << names[i];
-        EXPECT_EQ(f->offset, spec[i][2]) << names[i];
+        EXPECT_EQ(f->type, expected[i][0]) << names[i];
+        EXPECT_EQ(f->size, expected[i][1]) << names[i];
+        EXPECT_EQ(f->offset, expected[i][2]) << names[i];
         EXPECT_STREQ(dbStoredString(t, f, f->tableName), "");
         EXPECT_STREQ(dbStoredString(t, f, f->inverse), "");
         EXPECT_EQ(f->hashTable, 0u);
