@@ -575,17 +575,21 @@ void dbDatabase::growFile(size_t requiredEnd) {
     size_t newSize = std::max(requiredEnd, current * 2);
     newSize = std::min<size_t>(newSize, std::max<size_t>(requiredEnd, dbMaxObjectEnd));
     newSize = alignUp(newSize, dbPageSize);
-    header()->fileSize = uint32_t(newSize);
-    unsigned generation = monitor != nullptr ? ++monitor->fileGeneration : mappedGeneration + 1;
-    mappedGeneration = generation;
+    // The file is extended before the new size and generation are published, so a process
+    // that follows the generation never maps past the end of the file.
+    unsigned generation = (monitor != nullptr ? monitor->fileGeneration : mappedGeneration) + 1;
     byte* oldBase = base;
     int rc = file.setSize(newSize, mappingName(generation), true);
     if (rc != 0) {
-        header()->fileSize = uint32_t(current);
         handleError(FileError, "Failed to extend file", rc);
     }
     base = reinterpret_cast<byte*>(file.getAddress());
     dbAssert(base == oldBase);  // the mapping keeps its address (mapped_file.h)
+    header()->fileSize = uint32_t(newSize);
+    if (monitor != nullptr) {
+        monitor->fileGeneration = generation;
+    }
+    mappedGeneration = generation;
 }
 
 bool dbDatabase::followRemap() {
