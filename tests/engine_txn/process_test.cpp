@@ -318,3 +318,39 @@ TEST_F(TwoProcesses, WriterThatDiedIsRecoveredAfterTheLockTimeout) {
     db.closeDatabase();
     EXPECT_TRUE(dbCheckFile(file.c_str()).empty());
 }
+
+TEST_F(TwoProcesses, ReaderFollowsTheFileGrownByAnotherProcess) {
+    Child grower([&](int out) {
+        dbDatabase db;
+        if (!openDb(db)) {
+            return 2;
+        }
+        say(out, 'o');
+        hear();
+        const std::string big(4000, 'g');
+        for (int i = 0; i < 2000; i++) {  // about 8 MB: the file grows several times
+            TxnItem item;
+            item.key = i;
+            item.text = big.c_str();
+            db.insertRecord(&TxnItem::dbDescriptor, &item);
+        }
+        db.commitTransaction();
+        say(out, char('0' + (db.monitor->fileGeneration > 1)));
+        db.closeDatabase();
+        return 0;
+    });
+    ASSERT_EQ(grower.next(), 'o');
+    dbDatabase db;
+    ASSERT_TRUE(openDb(db));
+    const uint32_t size = db.header()->fileSize;
+    db.commitTransaction();
+    grower.tell('g');
+    EXPECT_EQ(grower.next(), '1') << "the file did not grow";
+    EXPECT_EQ(grower.wait(), 0);
+    EXPECT_EQ(count(), 2001);  // remaps to the new generation at the lock
+    EXPECT_GT(db.header()->fileSize, size);
+    EXPECT_EQ(db.file.getSize(), db.header()->fileSize);
+    db.commitTransaction();
+    db.closeDatabase();
+    EXPECT_TRUE(dbCheckFile(file.c_str()).empty());
+}
