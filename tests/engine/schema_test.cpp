@@ -142,6 +142,11 @@ size_t sizeOf(int type) {
     return type == dbTpRawBinary ? 6 : sizes[type];
 }
 dbFieldDescriptor* describeV() {
+    if (gType < 0) {  // the old class had no "v"
+        auto* w = new dbFieldDescriptor("w", 16, 4, 0);
+        dbSetFieldType(w, dbTpInt4, 4);
+        return w;
+    }
     auto* v = new dbFieldDescriptor("v", 0, sizeOf(gType), 0);
     if (gType == dbTpString) {
         dbSetStringType(v);
@@ -262,6 +267,44 @@ TEST(Schema, ConversionTable) {
     const char raw[6] = {1, 2, 3, 4, 5, 6};
     std::vector<byte> r = convert(dbTpRawBinary, raw, dbTpRawBinary);
     EXPECT_EQ(memcmp(r.data(), raw, 6), 0);
+}
+
+TEST(Schema, AbsentFieldsConvertToZero) {
+    const int types[] = {dbTpBool,  dbTpInt1,  dbTpInt2,      dbTpInt4,     dbTpInt8,
+                         dbTpReal4, dbTpReal8, dbTpReference, dbTpRawBinary};
+    for (int type : types) {
+        gType = -1;
+        dbTableDescriptor oldTable("V", nullptr, 0, describeV, &Customer::dbDescriptor);
+        std::vector<byte> old(64, 0x5A);  // garbage everywhere but the header and "w"
+        int32_t w = 99;
+        memcpy(old.data() + oldTable.findField("w")->storedOffset, &w, 4);
+        std::vector<byte> stored = rowOf(oldTable);
+        gType = type;
+        dbTableDescriptor newTable("V", nullptr, 0, describeV, &Customer::dbDescriptor);
+        EXPECT_FALSE(newTable.reconcileFields(asTable(stored), false));
+        dbFieldDescriptor* v = newTable.findField("v");
+        EXPECT_EQ(v->oldType, dbTpUnknown);
+        std::vector<byte> out(newTable.convertedRecordSize(old.data()), 0xEE);
+        newTable.convertOldRecord(out.data(), old.data(), newTable.fixedSize);
+        for (size_t i = 0; i < v->storedSize; i++) {
+            EXPECT_EQ(out[v->storedOffset + i], 0) << "type " << type;
+        }
+        int32_t w2;
+        memcpy(&w2, out.data() + newTable.findField("w")->storedOffset, 4);
+        EXPECT_EQ(w2, 99);
+    }
+}
+
+TEST(Schema, MoreConversions) {
+    expectConversion(dbTpInt8, int64_t(0x7777000000000181), dbTpInt1, int8_t(int8_t(0x81)));
+    expectConversion(dbTpReal4, -9.5f, dbTpInt1, int8_t(-9));
+    expectConversion(dbTpInt8, int64_t(1) << 33, dbTpReal4, 8589934592.0f);
+    expectConversion(dbTpInt2, int16_t(-12), dbTpReal4, -12.0f);
+    expectConversion(dbTpBool, uint8_t(1), dbTpReal4, 1.0f);
+    expectConversion(dbTpInt1, int8_t(-128), dbTpReal8, -128.0);
+    expectConversion(dbTpReal4, 0.0f, dbTpInt8, int64_t(0));
+    expectConversion(dbTpInt2, int16_t(-1), dbTpBool, uint8_t(1));
+    expectConversion(dbTpInt1, int8_t(0), dbTpBool, uint8_t(0));
 }
 
 TEST(Schema, IncompatibleChangesAreInternalErrors) {
