@@ -812,11 +812,14 @@ bool dbDatabase::lockDatabase(int lockMode) {
         }
     } else {
         if (ctx->writeAccess) {
-            section.enter();
-            const bool revoked = s->ownerThread != ctx->threadId;
-            section.leave();
-            if (revoked) {
-                handleError(LockRevoked);
+            // Checked with the refresh below (one pass through `section`), except for mode 2.
+            if (lockMode == dbExclusiveNoRefresh) {
+                section.enter();
+                const bool revoked = s->ownerThread != ctx->threadId;
+                section.leave();
+                if (revoked) {
+                    handleError(LockRevoked);
+                }
             }
         } else {
             dbAssert(accessMode != dbReadOnly && accessMode != dbConcurrentRead);
@@ -887,8 +890,12 @@ bool dbDatabase::lockDatabase(int lockMode) {
         committedIds = h->root[c].usedIds;
     }
     const bool othersCommitted = s->commitCount != allocatorCommitCount;
+    const bool revoked = ctx->writeAccess && s->ownerThread != ctx->threadId;
     CHECK_LOCKS(s, ctx);
     section.leave();
+    if (revoked) {
+        handleError(LockRevoked);
+    }
     if (startsTransaction && othersCommitted) {
         // Another process committed since this one last allocated: its hints may understate.
         resetAllocator();
