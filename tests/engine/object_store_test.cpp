@@ -97,6 +97,33 @@ TEST(ObjectStore, ShortFilesAreFormattedOrRefused) {
     EXPECT_NE(reader.openDataFile(true, 0), 0);
 }
 
+TEST(ObjectStore, NewFileGeometryFollowsTheParameters) {
+    struct Case {
+        size_t initialSize, indexSize;
+        uint32_t capacity, fileSize, bitmapPages;
+    } cases[] = {
+        {1048576, 65536, 65536, 1048576, 2},
+        {0, 0, 9216, 1048576, 1},         // at least 8194 entries, a multiple of 1024
+        {100000, 8194, 9216, 524288, 1},  // a multiple of 524288
+        {0, 200000, 200704, 3670016, 4},  // at least 16 bytes per index entry
+    };
+    for (const Case& c : cases) {
+        StoreFixture s(c.initialSize, c.indexSize);
+        dbHeader* h = s.db.header();
+        EXPECT_EQ(h->root[0].indexCapacity, c.capacity);
+        EXPECT_EQ(h->fileSize, c.fileSize);
+        EXPECT_EQ(s.db.file.getSize(), c.fileSize);
+        const offs_t p = offs_t(4096 + 8 * c.capacity);
+        for (uint32_t i = 0; i < c.bitmapPages; i++) {
+            EXPECT_EQ(s.db.currentIndex[dbBitmapId + i], (p + 4096 * i) | dbPageObject);
+        }
+        EXPECT_EQ(s.db.currentIndex[dbBitmapId + c.bitmapPages], dbFreeHandleFlag);
+        const offs_t firstFree = p + 4096 * c.bitmapPages;
+        EXPECT_TRUE(s.quantumUsed(firstFree - 16));
+        EXPECT_EQ(s.db.currentIndex[dbMetaTableId], firstFree);  // "Metatable" comes first
+    }
+}
+
 TEST(ObjectStore, SmallAndPageAllocations) {
     StoreFixture s;
     offs_t a = s.db.allocSpace(100);
