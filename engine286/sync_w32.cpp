@@ -300,7 +300,7 @@ struct SemaphoreState {
 
 struct SectionState {
     std::atomic<uint64_t> owner;    // token of the process inside (pid, start time), 0 when free
-    std::atomic<uint32_t> wakeSeq;  // futex word: advanced by every leave
+    std::atomic<uint32_t> wakeSeq;  // futex word: advanced by a leave that finds waiters
     std::atomic<uint32_t> waiters;
 };
 
@@ -581,8 +581,10 @@ void dbProcessSection::enter() {
 void dbProcessSection::leave() {
     std::atomic_ref<int32_t>(*count).fetch_add(1);
     state->owner.store(0);
-    state->wakeSeq.fetch_add(1);
+    // A waiter counts itself before it looks at the owner, so either it sees the section
+    // free or this leave sees it waiting and moves the futex word it sleeps on.
     if (state->waiters.load() != 0) {
+        state->wakeSeq.fetch_add(1);
         futexWake(&state->wakeSeq, 1);
     }
 }

@@ -14,6 +14,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "sync_w32.h"
 
@@ -310,6 +311,42 @@ TEST_F(SectionFixture, TwoOpensInOneProcessExcludeEachOther) {
     first.leave();
     other.join();
     EXPECT_TRUE(inside);
+    EXPECT_EQ(load(counter), 1);
+}
+
+// Several processes and threads updating one shared word under the section lose no update.
+TEST_F(SectionFixture, ExcludesAcrossProcessesAndThreadsUnderLoad) {
+    dbProcessSection section;
+    ASSERT_TRUE(section.create(sectionName.c_str(), counter));
+    const int perWorker = 20000;
+    auto work = [&](dbProcessSection& s, int32_t* shared) {
+        for (int i = 0; i < perWorker; i++) {
+            s.enter();
+            // A plain read-modify-write: only exclusion keeps it whole.
+            int32_t v = *reinterpret_cast<volatile int32_t*>(shared + 1);
+            *reinterpret_cast<volatile int32_t*>(shared + 1) = v + 1;
+            s.leave();
+        }
+    };
+    std::vector<pid_t> children;
+    for (int c = 0; c < 2; c++) {
+        children.push_back(spawn([&] {
+            dbSharedBlock b;
+            dbProcessSection s;
+            if (!childOpen(b, s)) {
+                return 10;
+            }
+            work(s, static_cast<int32_t*>(b.get()));
+            return 0;
+        }));
+    }
+    std::thread local([&] { work(section, counter); });
+    work(section, counter);
+    local.join();
+    for (pid_t c : children) {
+        EXPECT_EQ(waitExit(c, 60000), 0);
+    }
+    EXPECT_EQ(load(flag), 4 * perWorker);
     EXPECT_EQ(load(counter), 1);
 }
 
