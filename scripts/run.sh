@@ -20,5 +20,17 @@ trap 'kill "$KESTD_PID" 2>/dev/null || true' EXIT INT TERM
 echo "kestd runs on 127.0.0.1:8001 with $DATA/kestd.db (pid $KESTD_PID)."
 
 # ---- kestcrm: the client, started here against 127.0.0.1:8001 ------------------------------
+# Its working folder is $XDG_DATA_HOME/kestcrm; without a clientLogin.cfg there it connects to
+# 127.0.0.1:8001 and offers ADMIN / PLOVK. Closing the client stops the server too.
+if [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
+    echo "Opening kestcrm (log in as ADMIN / PLOVK)."
+    build/app/kestcrm || true
+    echo "kestcrm closed; stopping kestd."
+    exit 0
+fi
+echo "No display (DISPLAY and WAYLAND_DISPLAY are unset), so kestd keeps running alone."
+echo "From a desktop session on this machine start the client with:"
+echo "    $PWD/build/app/kestcrm"
+echo "and log in as ADMIN / PLOVK. Ctrl-C here stops kestd."
 
 wait "$KESTD_PID"
