@@ -727,3 +727,25 @@ TEST_F(Store, ConcurrentUpdateModeCommitsAndRollsBack) {
               (std::vector<std::pair<int32_t, std::string>>{{1, "kept"}, {3, "kept too"}}));
     db.closeDatabase();
 }
+
+TEST_F(Store, WorkOfAThreadDetachedWithoutCommitIsWrittenByTheNextCommit) {
+    dbDatabase db;
+    ASSERT_TRUE(openDb(db));
+    std::thread worker([&] {
+        db.attachThread();
+        insertItem(db, 1, "left uncommitted");
+        db.detachThread(dbDatabase::DESTROY_CONTEXT);  // no commit: the lock is given back
+    });
+    worker.join();
+    EXPECT_EQ(db.monitor->writers, 0u);
+    EXPECT_EQ(db.monitor->uncommitted, 1u);
+    EXPECT_EQ(items(), (std::vector<std::pair<int32_t, std::string>>{{1, "left uncommitted"}}));
+    db.commitTransaction();  // any later commit writes it
+    db.closeDatabase();
+    EXPECT_EQ(headerOf(file).dirty, 0u);
+    expectSound(file);
+    dbDatabase again;
+    ASSERT_TRUE(openDb(again));
+    EXPECT_EQ(items().size(), 1u);
+    again.closeDatabase();
+}
