@@ -240,8 +240,45 @@ class Dumper {
             }
             const byte* p = r + f.offset;
             printf(" %s=", f.name.c_str());
-            printValue(r, size, p, f.type, f.size);
+            if (f.type == dbTpArray) {
+                printArray(r, size, p, f.name, fields);
+            } else {
+                printValue(r, size, p, f.type, f.size);
+            }
         }
+    }
+
+    // Elements of an array of scalars, strings or references; others as a count.
+    void printArray(const byte* r, uint32_t rowSize, const byte* p, const std::string& name,
+                    const std::vector<Field>& fields) {
+        dbVarying v;
+        memcpy(&v, p, 8);
+        const Field* elem = nullptr;
+        for (const Field& f : fields) {
+            if (f.name == name + "[]") {
+                elem = &f;
+            }
+        }
+        bool plain =
+            elem != nullptr && elem->size > 0 && (elem->type <= dbTpReference) && elem->offset == 0;
+        if (!plain) {
+            printf("[%u elements]", v.size);
+            return;
+        }
+        uint64_t end = uint64_t(v.offs) + uint64_t(v.size) * uint32_t(elem->size);
+        if (end > rowSize) {
+            printf("<array outside the row>");
+            faults += 1;
+            return;
+        }
+        printf("[");
+        for (uint32_t i = 0; i < v.size; i++) {
+            const byte* at = r + v.offs + size_t(i) * uint32_t(elem->size);
+            printf(i == 0 ? "" : ", ");
+            // String offsets inside an element count from the element's start.
+            printValue(at, uint32_t(rowSize - (at - r)), at, elem->type, elem->size);
+        }
+        printf("]");
     }
 
     void printValue(const byte* r, uint32_t rowSize, const byte* p, int type, int size) {
@@ -306,12 +343,6 @@ class Dumper {
                     }
                 }
                 putchar('"');
-                break;
-            }
-            case dbTpArray: {
-                dbVarying v;
-                memcpy(&v, p, 8);
-                printf("[%u elements]", v.size);
                 break;
             }
             case dbTpRawBinary:

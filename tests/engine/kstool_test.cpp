@@ -23,9 +23,18 @@ class Setting {
                   KEST_FIELD(height));
 };
 
+class Tagged {
+  public:
+    const char* name;
+    dbArray<int32_t> codes;
+    dbArray<const char*> tags;
+    KEST_DESCRIBE(Tagged, KEST_FIELD(name), KEST_FIELD(codes), KEST_FIELD(tags));
+};
+
 }  // namespace
 
 KEST_REGISTER(Setting);
+KEST_REGISTER(Tagged);
 
 namespace {
 
@@ -85,6 +94,28 @@ TEST(Kstool, DumpShowsHeaderTablesAndRows) {
     for (const char* line : expected) {
         EXPECT_NE(r.out.find(line), std::string::npos) << "missing: " << line << "\nin:\n" << r.out;
     }
+}
+
+TEST(Kstool, DumpShowsArrayElements) {
+    StoreFixture s;
+    dbTableDescriptor& t = Tagged::dbDescriptor;
+    oid_t table = s.db.appendRow(dbMetaTableId, t.tableRowSize());
+    t.writeTableRecord(s.db.tableRowForUpdate(table));
+    Tagged row;
+    row.name = "box";
+    row.codes.append(3);
+    row.codes.append(-4);
+    row.tags.append("red");
+    row.tags.append("blue");
+    oid_t id = s.db.appendRow(table, t.recordSize(&row));
+    t.packRecord(s.db.objectAt(id), &row);
+    s.db.header()->currentRoot = 1 - s.db.header()->currentRoot;
+    ToolResult r = runKstool("dump " + s.path);
+    EXPECT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(r.out.find(" name=\"box\" codes=[3, -4] tags=[\"red\", \"blue\"]\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("  field tags[]: string offset 0 size 8\n"), std::string::npos);
 }
 
 TEST(Kstool, DamagedFilesAreReported) {
