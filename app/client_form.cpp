@@ -178,7 +178,7 @@ void TClientForm::buildControls() {
     name->setMaximumWidth(180);
     employee = new QComboBox(central);
     employee->setObjectName("employee");
-    employee->setMinimumContentsLength(8);
+    employee->setMinimumContentsLength(10);
     expireDate = new QCheckBox("到期日期由", central);
     expireDate->setObjectName("expireDate");
     fromDate = new kest::DatePicker(central);

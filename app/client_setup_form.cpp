@@ -87,7 +87,7 @@ TClientSetupForm::TClientSetupForm(const QString& clientFolder, QWidget* owner)
     layout->addWidget(Label3);
     layout->addLayout(fields);
     layout->addLayout(buttons);
-    setMinimumWidth(480);
+    setMinimumWidth(600);
     installBig5Guard(this);
 }
 

@@ -4,6 +4,7 @@
 // input dialogs. Usage: kestshots [output folder] (default: the tree's docs/screenshots).
 // Runs on the offscreen Qt platform unless QT_QPA_PLATFORM names another.
 #include <QApplication>
+#include <QComboBox>
 #include <QDialog>
 #include <QDir>
 #include <QTemporaryDir>
@@ -68,8 +69,8 @@ int main(int argc, char** argv) {
         ok &= shot(login, out, "login.png");
 
         TClientSetupForm setup(work.path(), &login);
-        setup.ip->setText(server.host());
-        setup.port->setText(QString::number(server.port()));
+        setup.ip->setText("127.0.0.1");
+        setup.port->setText("8001");
         ok &= shot(setup, out, "server_settings.png");
     }
 
@@ -89,6 +90,9 @@ int main(int argc, char** argv) {
             return 1;
         }
     }
+    // Every customer, not only ADMIN's own (the demo customers belong to other employees).
+    form.employee->setCurrentIndex(0);
+    form.searchButtonClick();
     form.grid->selectRow(1);
     form.grid->setRowSelected(3, true);
     ok &= shot(form, out, "main_window.png");

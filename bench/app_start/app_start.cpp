@@ -25,9 +25,12 @@
 #include "local_store.h"
 #include "login_form.h"
 #include "modal.h"
+#include "requests.h"
 #include "shared/client_font.h"
 #include "shared/line_edit.h"
 #include "shared/string_grid.h"
+#include "socket.h"
+#include "www_connection.h"
 
 namespace {
 
@@ -44,8 +47,30 @@ long residentKiB() {
     return -1;
 }
 
+// A demo employee (password DEMO) who has customers of his own: ADMIN's first page is filtered
+// to ADMIN, who owns none of the demo customers.
+std::string demoEmployee(const kest::testkit::KestdServer& server) {
+    win_socket socket(server.address().toStdString().c_str());
+    if (!socket.connect_ms(1, 10)) {
+        return {};
+    }
+    WWWconnection channel;
+    channel.socket = &socket;
+    std::string id;
+    if (wire::login(channel, "ADMIN", "PLOVK").status >= wire::kStatusOk) {
+        for (const wire::EmployeeRow& row : wire::queryEmployees(channel)) {
+            if (row.id != "ADMIN") {
+                id = row.id;
+                break;
+            }
+        }
+    }
+    channel.socket = nullptr;
+    return id;
+}
+
 // One start, in this process. Prints "<ms> <rss KiB> <rows>".
-int child(int argc, char** argv, int port, QElapsedTimer& sinceMain) {
+int child(int argc, char** argv, int port, const QString& employeeId, QElapsedTimer& sinceMain) {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) {
         qputenv("QT_QPA_PLATFORM", "offscreen");
     }
@@ -56,13 +81,13 @@ int child(int argc, char** argv, int port, QElapsedTimer& sinceMain) {
         cfg.write("127.0.0.1\n\n" + QByteArray::number(port) + "\n");
         cfg.close();
     }
-    kest::ModalHandlerScope login([](QDialog& dialog) {
+    kest::ModalHandlerScope login([&employeeId](QDialog& dialog) {
         auto* form = qobject_cast<TLoginForm*>(&dialog);
         if (!form) {
             return int(kest::mrCancel);
         }
-        form->id->setText("ADMIN");
-        form->password->setText("PLOVK");
+        form->id->setText(employeeId);
+        form->password->setText("DEMO");
         form->loginActionExecute();
         return form->result();
     });
@@ -91,8 +116,8 @@ double median(std::vector<double> v) {
 int main(int argc, char** argv) {
     QElapsedTimer sinceMain;
     sinceMain.start();
-    if (argc == 3 && std::string(argv[1]) == "--child") {
-        return child(1, argv, std::atoi(argv[2]), sinceMain);
+    if (argc == 4 && std::string(argv[1]) == "--child") {
+        return child(1, argv, std::atoi(argv[2]), QString::fromUtf8(argv[3]), sinceMain);
     }
     const int runs = argc > 1 ? std::atoi(argv[1]) : 10;
     const int customers = argc > 2 ? std::atoi(argv[2]) : 5000;
@@ -103,6 +128,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "app_start_bench: %s\n", qPrintable(server.error()));
         return 1;
     }
+    const std::string employeeId = demoEmployee(server);
+    if (employeeId.empty()) {
+        std::fprintf(stderr, "app_start_bench: no demo employee on the server\n");
+        return 1;
+    }
     QTemporaryDir folder;  // the client's working folder: clientLogin.cfg and the local store
 
     std::vector<double> inProcess, wall, rssMiB;
@@ -110,7 +140,8 @@ int main(int argc, char** argv) {
         QProcess p;
         p.setWorkingDirectory(folder.path());
         p.setProgram(QCoreApplication::applicationFilePath());
-        p.setArguments({"--child", QString::number(server.port())});
+        p.setArguments(
+            {"--child", QString::number(server.port()), QString::fromStdString(employeeId)});
         QElapsedTimer t;
         t.start();
         p.start();
