@@ -110,7 +110,9 @@ struct SqlFragment {
 // mismatch gives std::nullopt. Infix `like` on the customer number or name uses the trigram
 // index where the pattern allows it (SQLite: the customer_fts FTS5 trigram table, with the plain
 // LIKE kept beside it so the rows equal a plain scan; PostgreSQL: ILIKE on the pg_trgm-indexed
-// column, which needs the column's collation to be "C").
+// column, which needs the column's collation to be "C", and a database with a UTF-8 locale
+// such as C.UTF-8 so that pg_trgm counts Chinese characters as word characters). A pattern
+// without a run of three literal characters cannot use a trigram index and is a plain scan.
 std::optional<SqlFragment> conditionToSql(const Condition& c, ConditionTopic topic,
                                           Dialect dialect);
 

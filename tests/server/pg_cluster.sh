@@ -4,7 +4,8 @@
 # 127.0.0.1:PORT only, its unix socket in DIR, trust authentication, database "kest";
 # stop: stops it and removes DIR. Both print nothing on success; on failure the server log goes
 # to standard error and the exit status is not 0. As root the cluster runs as user postgres.
-# Durability is switched off: the cluster lives for one test run.
+# Durability is switched off: the cluster lives for one test run. The locale is C.UTF-8 so that
+# pg_trgm indexes Chinese characters (under the "C" locale they are not word characters).
 set -eu
 
 usage() {
