@@ -14,6 +14,7 @@
 #include "client_test_support.h"
 #include "gui_testkit.h"
 #include "local_store.h"
+#include "login_form.h"
 #include "requests.h"
 #include "shared/action_button.h"
 #include "shared/date_pickers.h"
@@ -444,6 +445,29 @@ TEST_F(DemoServer, ClosingDropsTheLink) {
 // ---------------------------------------------------------------- the local store
 
 #ifdef KEST_HAVE_LOCAL_STORE
+TEST(LocalStoreAtStart, OpenedBeforeTheLoginAndClosedWithTheWindow) {
+    TestFolder folder;
+    KestdServer server;
+    ASSERT_TRUE(server.start()) << qPrintable(server.error());
+    folder.write("clientLogin.cfg", clienttest::configFor(server));
+    KestdbLocalStore store;
+    TClientForm form(&store);
+    bool openAtLogin = false;
+    kest::ModalHandlerScope login([&](QDialog& dialog) {
+        auto& form = dynamic_cast<TLoginForm&>(dialog);
+        openAtLogin = store.isOpen();
+        form.id->setText("ADMIN");
+        form.password->setText("PLOVK");
+        form.loginActionExecute();
+        return form.result();
+    });
+    ASSERT_TRUE(form.FormShow());
+    EXPECT_TRUE(openAtLogin);
+    EXPECT_TRUE(folder.exists("KestCRMClient.kst"));
+    form.close();
+    EXPECT_FALSE(store.isOpen());
+}
+
 TEST(LocalStoreAtStart, AStoreThatCannotBeOpenedEndsTheStartBeforeTheLogin) {
     TestFolder folder;
     // A folder where the store file belongs: the engine cannot open it as its file.

@@ -326,9 +326,22 @@ TEST_F(Reconnect, SucceedsOnALiveConnectionAndRestartsTheTimer) {
     EXPECT_EQ(dialogs.warnings(), QStringList{"己成功連線"});
     EXPECT_NE(client.form.channel.socket, nullptr);
     EXPECT_TRUE(client.form.Timer1->isActive());
-    // The new connection carries requests.
+    // The old connection was logged out first; the new one carries requests.
+    QTRY_VERIFY_WITH_TIMEOUT(server.log().contains("logout "), 5000);
     client.form.searchButtonClick();
     EXPECT_EQ(client.form.totalRecord->text(), "總數: 0");
+}
+
+TEST_F(Reconnect, ARefusedVersionEndsTheProgram) {
+    LoggedInClient client(folder, server);
+    ASSERT_TRUE(client.started());
+    server.stop();
+    ASSERT_TRUE(server.start({"--accept-version", "11"})) << qPrintable(server.error());
+    DialogScript dialogs;
+    client.form.reconnectButtonClick();
+    EXPECT_EQ(dialogs.warnings(), QStringList{"版本錯誤, 請更新版本."});
+    EXPECT_EQ(client.form.channel.socket, nullptr);
+    EXPECT_FALSE(client.form.Timer1->isActive());  // closed: FormClose ran
 }
 
 TEST_F(Reconnect, WrongPasswordLeavesNoConnection) {
