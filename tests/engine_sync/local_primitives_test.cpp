@@ -93,7 +93,7 @@ TEST(DbMutex, HarmlessBeforeConstructionAndAfterDestruction) {
         m->unlock();
         passed = true;
     });
-    bool ok = eventually([&] { return passed.load(); }, 5);
+    bool ok = eventually([&] { return passed.load(); }, 20);
     if (!ok) {
         other.detach();
         FAIL() << "a destroyed mutex still excludes";
@@ -184,16 +184,20 @@ TEST(DbCountingSemaphore, SignalReleasesExactlyThatManyWaiters) {
     std::vector<std::thread> waiters;
     for (int i = 0; i < 4; i++) {
         waiters.emplace_back([&] {
-            if (s.wait(2000)) {
+            if (s.wait(dbWaitForever)) {
                 taken++;
             }
         });
     }
     s.signal(3);
+    EXPECT_TRUE(eventually([&] { return taken.load() == 3; }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    EXPECT_EQ(taken, 3) << "three units released a fourth waiter";
+    s.signal(1);
     for (auto& t : waiters) {
         t.join();
     }
-    EXPECT_EQ(taken, 3);
+    EXPECT_EQ(taken, 4);
     EXPECT_FALSE(s.wait(0));
 }
 

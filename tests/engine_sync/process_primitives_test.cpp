@@ -37,7 +37,7 @@ pid_t spawn(const std::function<int()>& body) {
 
 // The child's exit code; -1 when it did not end within `ms` (it is then killed), -2 when a
 // signal ended it.
-int waitExit(pid_t pid, int ms = 10000) {
+int waitExit(pid_t pid, int ms = 30000) {
     for (int waited = 0; waited <= ms; waited += 2) {
         int status = 0;
         pid_t r = waitpid(pid, &status, WNOHANG);
@@ -94,12 +94,12 @@ TEST(NamedEvent, SharedByNameAcrossProcesses) {
             return 11;  // the existing, unsignalled event must be shared, not re-created
         }
         cr.signal(1);
-        if (!ce.wait(10000)) {
+        if (!ce.wait(30000)) {
             return 12;
         }
         return ce.wait(0) ? 0 : 13;  // manual reset: still signalled
     });
-    ASSERT_TRUE(ready.wait(10000));
+    ASSERT_TRUE(ready.wait(30000));
     e.signal();
     EXPECT_EQ(waitExit(waiter), 0);
 
@@ -135,7 +135,7 @@ TEST(NamedEvent, FreshOnceEveryHolderIsGone) {
         pause();
         return 0;
     });
-    ASSERT_TRUE(ready.wait(10000));
+    ASSERT_TRUE(ready.wait(30000));
     killAndReap(holder);
 
     dbWaitEvent e;
@@ -169,7 +169,7 @@ TEST(NamedSemaphore, UnitsAreSharedAcrossProcesses) {
     killAndReap(doomed);
     pid_t waiter = spawn([&] {
         dbCountingSemaphore cs;
-        return cs.open(name.c_str(), 0) && cs.wait(10000) ? 0 : 1;
+        return cs.open(name.c_str(), 0) && cs.wait(30000) ? 0 : 1;
     });
     s.signal(1);
     EXPECT_EQ(waitExit(waiter), 0);
@@ -216,7 +216,7 @@ TEST_F(SectionFixture, SecondEntryBlocksUntilTheFirstLeaves) {
     });
     // The child has counted itself in as a waiter...
     bool waiting = false;
-    for (int i = 0; i < 5000 && !waiting; i++) {
+    for (int i = 0; i < 20000 && !waiting; i++) {
         waiting = load(counter) == -1;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -247,7 +247,7 @@ TEST_F(SectionFixture, AHolderKilledInsideDoesNotBlockTheOthers) {
         pause();
         return 0;
     });
-    ASSERT_TRUE(ready.wait(10000));
+    ASSERT_TRUE(ready.wait(30000));
     // Killed but not reaped yet: a zombie holds nothing.
     kill(holder, SIGKILL);
 
@@ -303,7 +303,7 @@ TEST_F(SectionFixture, TwoOpensInOneProcessExcludeEachOther) {
         inside = true;
         second.leave();
     });
-    for (int i = 0; i < 5000 && load(counter) != -1; i++) {
+    for (int i = 0; i < 20000 && load(counter) != -1; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(30));
@@ -393,7 +393,7 @@ TEST(OpenGate, AFirstOpenerKilledWhileInitialisingLeavesTheNextOneFirst) {
         pause();  // killed before done()
         return 0;
     });
-    ASSERT_TRUE(ready.wait(10000));
+    ASSERT_TRUE(ready.wait(30000));
     pid_t waiting = spawn([&] {
         dbOpenGate g;
         return g.open(name.c_str());
@@ -419,7 +419,7 @@ TEST(OpenGate, AfterACrashTheNextOpenerIsFirstUnlessALiveOpenerRemains) {
         pause();
         return 0;
     });
-    ASSERT_TRUE(ready.wait(10000));
+    ASSERT_TRUE(ready.wait(30000));
     dbOpenGate live;
     EXPECT_EQ(live.open(name.c_str()), 1);
     killAndReap(opener);
@@ -494,7 +494,7 @@ TEST(SharedBlock, SharedWhileHeldAndZeroedOnceEveryHolderIsGone) {
         pause();
         return 0;
     });
-    ASSERT_TRUE(ready.wait(10000));
+    ASSERT_TRUE(ready.wait(30000));
     killAndReap(crashing);
     ASSERT_TRUE(block.open(name.c_str(), 524360));
     EXPECT_TRUE(block.isFresh());
