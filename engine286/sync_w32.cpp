@@ -5,7 +5,10 @@
 // opener that can take that byte exclusively is the only holder: it zeroes and initialises
 // the object before sharing it, so state left by a crashed process is never inherited. The
 // last holder to close removes the name. Events and semaphores are futex words, which a dying
-// waiter cannot leave in a stuck state; the process section is a robust mutex.
+// waiter cannot leave in a stuck state; the process section is a lock word holding the token
+// (pid and start time) of the process inside, which waiters check when they wait long.
+// The open gate uses two bytes of its object: byte 0 orders the openers' decision, byte 1 is
+// held shared by every opener for the life of its open.
 #include "sync_w32.h"
 
 #include <fcntl.h>
