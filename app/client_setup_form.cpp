@@ -14,6 +14,7 @@
 #include <QVBoxLayout>
 
 #include "login_settings.h"
+#include "shared/action_button.h"
 #include "shared/big5_validator.h"
 #include "shared/modal.h"
 
@@ -37,35 +38,23 @@ TClientSetupForm::TClientSetupForm(const QString& clientFolder, QWidget* owner)
     // Only a port number can be typed, so the port never turns into something unusable.
     port->setValidator(new QIntValidator(1, 65535, port));
 
-    saveAction = new QAction("儲存 F2", this);
-    saveAction->setObjectName("saveAction");
-    saveAction->setShortcut(Qt::Key_F2);
-    cancelAction = new QAction("取消 Esc", this);
-    cancelAction->setObjectName("cancelAction");
-    cancelAction->setShortcut(Qt::Key_Escape);
-    helpAction = new QAction("說明 F1", this);
-    helpAction->setObjectName("helpAction");
-    helpAction->setShortcut(Qt::Key_F1);
-    addAction(saveAction);
-    addAction(cancelAction);
-    addAction(helpAction);
+    saveAction = kest::makeAction(this, "saveAction", "儲存 F2", Qt::Key_F2);
+    cancelAction = kest::makeAction(this, "cancelAction", "取消 Esc", Qt::Key_Escape);
+    helpAction = kest::makeAction(this, "helpAction", "說明 F1", Qt::Key_F1);
     connect(saveAction, &QAction::triggered, this, [this] { saveActionExecute(); });
     connect(cancelAction, &QAction::triggered, this, [this] { cancelActionExecute(); });
     connect(helpAction, &QAction::triggered, this, [this] { helpActionExecute(); });
     connect(domain, &QLineEdit::returnPressed, this, [this] { domainKeyPress(); });
 
-    YesButton = new QPushButton(saveAction->text(), this);
+    YesButton = new kest::ActionButton(saveAction, this);
     YesButton->setObjectName("YesButton");
     YesButton->setAutoDefault(false);
-    connect(YesButton, &QPushButton::clicked, saveAction, &QAction::trigger);
-    NoButton = new QPushButton(cancelAction->text(), this);
+    NoButton = new kest::ActionButton(cancelAction, this);
     NoButton->setObjectName("NoButton");
     NoButton->setAutoDefault(false);
-    connect(NoButton, &QPushButton::clicked, cancelAction, &QAction::trigger);
-    auto* helpButton = new QPushButton(helpAction->text(), this);
+    auto* helpButton = new kest::ActionButton(helpAction, this);
     helpButton->setObjectName("helpButton");
     helpButton->setAutoDefault(false);
-    connect(helpButton, &QPushButton::clicked, helpAction, &QAction::trigger);
 
     auto* fields = new QGridLayout;
     fields->addWidget(new QLabel("區域名稱 (Domain Name):", this), 0, 0, Qt::AlignRight);

@@ -12,6 +12,7 @@
 #include <QVBoxLayout>
 
 #include "client_setup_form.h"
+#include "shared/action_button.h"
 #include "shared/big5_validator.h"
 #include "shared/dialogs.h"
 #include "shared/line_edit.h"
@@ -65,26 +66,18 @@ TLoginForm::TLoginForm(const QString& clientFolder, QWidget* owner)
         password->setText("PLOVK");
     }
 
-    loginAction = new QAction("登入 F4", this);
-    loginAction->setObjectName("loginAction");
-    loginAction->setShortcut(Qt::Key_F4);
-    exitAction = new QAction("離開 Esc", this);
-    exitAction->setObjectName("exitAction");
-    exitAction->setShortcut(Qt::Key_Escape);
-    addAction(loginAction);
-    addAction(exitAction);
+    loginAction = kest::makeAction(this, "loginAction", "登入 F4", Qt::Key_F4);
+    exitAction = kest::makeAction(this, "exitAction", "離開 Esc", Qt::Key_Escape);
     connect(loginAction, &QAction::triggered, this, [this] { loginActionExecute(); });
     connect(exitAction, &QAction::triggered, this, [this] { exitActionExecute(); });
 
     serverButton = new QPushButton("伺服器設定", this);
     serverButton->setObjectName("serverButton");
     connect(serverButton, &QPushButton::clicked, this, [this] { serverButtonClick(); });
-    login = new QPushButton(loginAction->text(), this);
+    login = new kest::ActionButton(loginAction, this);
     login->setObjectName("login");
-    connect(login, &QPushButton::clicked, loginAction, &QAction::trigger);
-    cancel = new QPushButton(exitAction->text(), this);
+    cancel = new kest::ActionButton(exitAction, this);
     cancel->setObjectName("cancel");
-    connect(cancel, &QPushButton::clicked, exitAction, &QAction::trigger);
     for (QPushButton* button : {serverButton, login, cancel}) {
         button->setAutoDefault(false);
         button->setMinimumHeight(34);

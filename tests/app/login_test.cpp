@@ -128,6 +128,22 @@ TEST(LoginDialog, EnterInTheNumberMovesOnAndEnterInThePasswordLogsIn) {
     EXPECT_EQ(folder.read("clientLogin.cfg"), "127.0.0.1\n\n8001\n");
 }
 
+TEST(LoginDialog, F4LogsInAndEscGivesUp) {
+    TestFolder folder;
+    {
+        TLoginForm dialog(folder.path());
+        ASSERT_TRUE(kest::testkit::showActive(dialog));
+        QTest::keyClick(&dialog, Qt::Key_F4);
+        EXPECT_EQ(dialog.result(), kest::mrOk);
+    }
+    {
+        TLoginForm dialog(folder.path());
+        ASSERT_TRUE(kest::testkit::showActive(dialog));
+        QTest::keyClick(&dialog, Qt::Key_Escape);
+        EXPECT_EQ(dialog.result(), kest::mrCancel);
+    }
+}
+
 TEST(ServerSettingsDialog, OkCopiesTheFieldsAndCancelKeepsTheOldOnes) {
     TestFolder folder;
     TLoginForm dialog(folder.path());
