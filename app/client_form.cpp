@@ -10,6 +10,7 @@
 #include <QDate>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QProcess>
@@ -559,7 +560,11 @@ void TClientForm::closeActionExecute() {
 // the server cannot be reached.
 bool TClientForm::connectSocket() {
     socket_ = std::make_unique<win_socket>(utf8(login.serverAddress).c_str());
-    if (!socket_->connect_ms(kConnectPasses, connectPauseMs)) {
+    // Up to five passes with pauses between them: show that the window is busy meanwhile.
+    QGuiApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool connected = socket_->connect_ms(kConnectPasses, connectPauseMs);
+    QGuiApplication::restoreOverrideCursor();
+    if (!connected) {
         dropSocket();
         return false;
     }
