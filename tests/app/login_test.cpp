@@ -324,6 +324,15 @@ TEST_F(RefusedVersion, WithTheUpdaterHandsOverSilently) {
     QTRY_VERIFY_WITH_TIMEOUT(folder.exists("updater-ran"), 10000);
 }
 
+TEST_F(RefusedVersion, AnUpdaterThatCannotStartIsReportedAsMissing) {
+    folder.write("KestUpdate", "not a program");  // present, but not executable
+    TClientForm form;
+    DialogScript dialogs;
+    LoginScript login{{"ADMIN", "PLOVK"}};
+    EXPECT_FALSE(form.FormShow());
+    EXPECT_EQ(dialogs.warnings(), QStringList{"版本錯誤, 請更新版本."});
+}
+
 // ---------------------------------------------------------------- reconnection
 
 class Reconnect : public ::testing::Test {
