@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -104,18 +105,38 @@ int dbMappedFile::setSize(size_t newSize, const char* mappingName, bool /*zeroNe
     return 0;
 }
 
-int dbMappedFile::flush() {
+// msync(MS_SYNC) of a shared mapping writes the dirty pages of the range and waits for them
+// with the guarantee of fdatasync: the data and the metadata needed to read it back (the
+// allocation of its blocks) are on the device when it returns, one device flush in all. An
+// fsync after it would add a second journal commit and device flush, for the modification
+// time only, so it is made only by the first flush of an open and when the mapped length has
+// changed since the last one (this process or another extended the file): the file's length
+// is then made durable by the call documented to do so on every file system.
+int dbMappedFile::syncRange(size_t offset, size_t length) {
     if (address == nullptr || size == 0) {
         return 0;
     }
-    if (msync(address, size, MS_SYNC) != 0) {
+    static const size_t pageSize = size_t(sysconf(_SC_PAGESIZE));
+    const size_t begin = offset & ~(pageSize - 1);
+    const size_t end = std::min(size, (offset + length + pageSize - 1) & ~(pageSize - 1));
+    if (begin < end && msync(address + begin, end - begin, MS_SYNC) != 0) {
         return errno;
     }
-    return fsync(fd) != 0 ? errno : 0;
+    if (size != syncedLength && !readOnly) {
+        if (fsync(fd) != 0) {
+            return errno;
+        }
+        syncedLength = size;
+    }
+    return 0;
 }
 
-int dbMappedFile::flush(size_t, size_t) {
-    return 0;
+int dbMappedFile::flush() {
+    return syncRange(0, size);
+}
+
+int dbMappedFile::flush(size_t offset, size_t length) {
+    return syncRange(offset, length);
 }
 
 int dbMappedFile::close() {
@@ -133,5 +154,6 @@ int dbMappedFile::close() {
         fd = -1;
     }
     size = 0;
+    syncedLength = 0;
     return rc;
 }

@@ -23,9 +23,10 @@ class dbMappedFile {
     // Remaps with `newSize` bytes (growing the file when it is writable and smaller).
     // Bytes beyond the old end read as zeros. Returns 0 or the system error number.
     int setSize(size_t newSize, const char* mappingName, bool zeroNewPart = true);
-    // Synchronous flush of the whole mapping to disk.
+    // Synchronous flush of the whole mapping to disk: when it returns, every byte written
+    // through the mapping so far, and the file's length, can be read back after a crash.
     int flush();
-    // Flushes `size` bytes at `offset`; nothing to do beyond the whole flush on this platform.
+    // The same for the pages holding `size` bytes at `offset` (and the file's length).
     int flush(size_t offset, size_t size);
     int close();
 
@@ -37,9 +38,12 @@ class dbMappedFile {
     static constexpr size_t reservedSpan = size_t(1) << 32;
 
   private:
+    int syncRange(size_t offset, size_t length);
+
     int fd = -1;
     bool readOnly = false;
     char* address = nullptr;  // start of the reserved range and of the mapping
     size_t size = 0;
+    size_t syncedLength = 0;  // length made durable by this open's last fsync (0: none yet)
     char name[64] = {};
 };
