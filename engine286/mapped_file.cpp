@@ -14,6 +14,8 @@
 #include <cstring>
 
 namespace {
+const size_t pageSize = size_t(sysconf(_SC_PAGESIZE));
+
 int mapAt(char* address, size_t size, int fd, bool readOnly) {
     if (size == 0) {
         return 0;
@@ -90,6 +92,20 @@ int dbMappedFile::setSize(size_t newSize, const char* mappingName, bool /*zeroNe
             return rc;
         }
     }
+    if (newSize > size && size != 0 && size % pageSize == 0) {
+        // Growth maps only the new part, next to the old one: the pages already mapped keep
+        // their entries and are not faulted in again.
+        void* p =
+            mmap(address + size, newSize - size, readOnly ? PROT_READ : PROT_READ | PROT_WRITE,
+                 MAP_SHARED | MAP_FIXED, fd, off_t(size));
+        if (p == MAP_FAILED) {
+            int rc = errno;
+            printf("CreateFileMapping failed: %d\n", rc);
+            return rc;
+        }
+        size = newSize;
+        return 0;
+    }
     if (newSize < size) {
         // Give the tail back to the reservation.
         if (mmap(address + newSize, size - newSize, PROT_NONE,
@@ -116,7 +132,6 @@ int dbMappedFile::syncRange(size_t offset, size_t length) {
     if (address == nullptr || size == 0) {
         return 0;
     }
-    static const size_t pageSize = size_t(sysconf(_SC_PAGESIZE));
     const size_t begin = offset & ~(pageSize - 1);
     const size_t end = std::min(size, (offset + length + pageSize - 1) & ~(pageSize - 1));
     if (begin < end && msync(address + begin, end - begin, MS_SYNC) != 0) {
