@@ -53,6 +53,31 @@ std::vector<Row> rowsReply(WWWconnection& c, int32_t code, int columns) {
     return rows;
 }
 
+// For the replies that are a status followed, when hasBody(status) holds, by a body that
+// readBody(reader, reply) reads into the reply. A reply that ends early, in the status or in
+// the body, gives the failure result; readBody fills the reply only once all of it is read.
+template <class Reply, class HasBody, class ReadBody>
+Reply statusBodyReply(WWWconnection& c, int32_t code, HasBody hasBody, ReadBody readBody) {
+    Reply reply;
+    if (!exchange(c, code)) {
+        return reply;
+    }
+    WireReader& r = c.reply();
+    int32_t status = r.readInt32();
+    if (r.broken()) {
+        return reply;
+    }
+    if (hasBody(status) && !readBody(r, reply)) {
+        return reply;
+    }
+    reply.status = status;
+    return reply;
+}
+
+bool isOk(int32_t status) {
+    return status == kStatusOk;
+}
+
 std::vector<std::string> namesReply(WWWconnection& c) {
     std::vector<std::string> names;
     for (Row& row : rowsReply(c, kQuery, 1)) {
@@ -144,56 +169,36 @@ bool logout(WWWconnection& c) {
 // ---- Get
 
 EmployeeReply getEmployee(WWWconnection& c, Oid oid) {
-    EmployeeReply reply;
     begin(c, kTopicEmployee);
     c.appendInt32(oid);
-    if (!exchange(c, kGet)) {
-        return reply;
-    }
-    WireReader& r = c.reply();
-    int32_t status = r.readInt32();
-    if (r.broken()) {
-        return reply;
-    }
-    if (status == kStatusOk) {
+    return statusBodyReply<EmployeeReply>(c, kGet, isOk, [](WireReader& r, EmployeeReply& reply) {
         Employee e;
         if (!readEmployee(r, e)) {
-            return reply;
+            return false;
         }
         reply.employee = std::move(e);
-    }
-    reply.status = status;
-    return reply;
+        return true;
+    });
 }
 
 CustomerReply getCustomer(WWWconnection& c, Oid oid) {
-    CustomerReply reply;
     begin(c, kTopicCustomer);
     c.appendInt32(oid);
-    if (!exchange(c, kGet)) {
-        return reply;
-    }
-    WireReader& r = c.reply();
-    int32_t status = r.readInt32();
-    if (r.broken()) {
-        return reply;
-    }
-    if (status == kStatusOk) {
+    return statusBodyReply<CustomerReply>(c, kGet, isOk, [](WireReader& r, CustomerReply& reply) {
         Customer customer;
         if (!readCustomer(r, customer)) {
-            return reply;
+            return false;
         }
         std::vector<Row> rows = readRows(r, kPictureRowColumns);
         if (r.broken()) {
-            return reply;
+            return false;
         }
         reply.customer = std::move(customer);
         for (Row& row : rows) {
             reply.pictures.push_back({std::move(row[0]), std::move(row[1]), std::move(row[2])});
         }
-    }
-    reply.status = status;
-    return reply;
+        return true;
+    });
 }
 
 std::vector<uint8_t> getCustomerImage(WWWconnection& c, Oid pictureOid) {
@@ -215,26 +220,16 @@ std::vector<uint8_t> getCustomerImage(WWWconnection& c, Oid pictureOid) {
 }
 
 EventReply getEvent(WWWconnection& c, Oid oid) {
-    EventReply reply;
     begin(c, kTopicEvent);
     c.appendInt32(oid);
-    if (!exchange(c, kGet)) {
-        return reply;
-    }
-    WireReader& r = c.reply();
-    int32_t status = r.readInt32();
-    if (r.broken()) {
-        return reply;
-    }
-    if (status == kStatusOk) {
+    return statusBodyReply<EventReply>(c, kGet, isOk, [](WireReader& r, EventReply& reply) {
         Event e;
         if (!readEvent(r, e)) {
-            return reply;
+            return false;
         }
         reply.event = std::move(e);
-    }
-    reply.status = status;
-    return reply;
+        return true;
+    });
 }
 
 bool empMsgCheck(WWWconnection& c, Oid employeeOid) {
@@ -246,26 +241,17 @@ bool empMsgCheck(WWWconnection& c, Oid employeeOid) {
 // ---- Insert
 
 InsertCustomerReply insertCustomer(WWWconnection& c, const Customer& customer) {
-    InsertCustomerReply reply;
     begin(c, kTopicCustomer);
     writeCustomer(c, customer);
-    if (!exchange(c, kInsert)) {
-        return reply;
-    }
-    WireReader& r = c.reply();
-    int32_t status = r.readInt32();
-    if (r.broken()) {
-        return reply;
-    }
-    if (insertSucceeded(status)) {
-        std::string id = r.readText();
-        if (r.broken()) {
-            return reply;
-        }
-        reply.id = std::move(id);
-    }
-    reply.status = status;
-    return reply;
+    return statusBodyReply<InsertCustomerReply>(c, kInsert, insertSucceeded,
+                                                [](WireReader& r, InsertCustomerReply& reply) {
+                                                    std::string id = r.readText();
+                                                    if (r.broken()) {
+                                                        return false;
+                                                    }
+                                                    reply.id = std::move(id);
+                                                    return true;
+                                                });
 }
 
 int32_t insertCustomerImage(WWWconnection& c, uint8_t customerVersion, const CustomerImage& image,
