@@ -49,6 +49,14 @@ void appendVisibility(std::string& sql, std::vector<SqlValue>& params, const Vie
     params.push_back(int64_t{v.employee});
 }
 
+// The first row of `select`, a statement over customer c that ends in "WHERE <alias>.oid = ?",
+// for the record `oid`, when the viewer may see that customer.
+std::optional<SqlRow> visibleRow(SqlDb& db, std::string select, Oid oid, const Viewer& v) {
+    std::vector<SqlValue> params{int64_t{oid}};
+    appendVisibility(select, params, v);
+    return db.queryOne(select, params);
+}
+
 SqlValue refOrNull(Oid oid) {
     if (oid == 0)
         return std::monostate{};
@@ -282,20 +290,16 @@ int32_t Store::deleteCategory(CategoryKind kind, const std::string& name) {
 // ---------------------------------------------------------------- customers
 
 bool Store::customerVisible(Oid oid, const Viewer& v) {
-    std::string sql = "SELECT 1 FROM customer c WHERE c.oid = ?";
-    std::vector<SqlValue> params{int64_t{oid}};
-    appendVisibility(sql, params, v);
-    return db_.queryOne(sql, params).has_value();
+    return visibleRow(db_, "SELECT 1 FROM customer c WHERE c.oid = ?", oid, v).has_value();
 }
 
 std::optional<Store::CustomerWithPictures> Store::customer(Oid oid, const Viewer& v) {
-    std::string sql =
+    auto r = visibleRow(
+        db_,
         "SELECT c.id, c.category_oid, c.name, c.update_date, c.employee_oid, c.email, c.info, "
         "c.version, c.tel, c.fax, c.expire_date, c.update_employee_oid, c.create_date, "
-        "c.follow_employee_oid FROM customer c WHERE c.oid = ?";
-    std::vector<SqlValue> params{int64_t{oid}};
-    appendVisibility(sql, params, v);
-    auto r = db_.queryOne(sql, params);
+        "c.follow_employee_oid FROM customer c WHERE c.oid = ?",
+        oid, v);
     if (!r)
         return std::nullopt;
     CustomerWithPictures out;
@@ -367,10 +371,7 @@ int32_t Store::insertCustomer(const wire::Customer& c, Oid byEmployee, std::stri
 int32_t Store::updateCustomer(Oid oid, const wire::Customer& c, const Viewer& v, bool fullChange,
                               Oid byEmployee) {
     return inTransaction(db_, [&]() -> int32_t {
-        std::string sql = "SELECT c.version FROM customer c WHERE c.oid = ?";
-        std::vector<SqlValue> params{int64_t{oid}};
-        appendVisibility(sql, params, v);
-        auto row = db_.queryOne(sql, params);
+        auto row = visibleRow(db_, "SELECT c.version FROM customer c WHERE c.oid = ?", oid, v);
         if (!row)
             return wire::kStatusFailed;
         int64_t version = asInt((*row)[0]);
@@ -452,10 +453,8 @@ CustomerPageRows Store::customerPage(const SqlFilter& f, int32_t offset, const V
 int32_t Store::insertPicture(uint8_t customerVersion, const wire::CustomerImage& image,
                              std::vector<uint8_t> jpeg, const Viewer& v) {
     return inTransaction(db_, [&]() -> int32_t {
-        std::string sql = "SELECT c.version FROM customer c WHERE c.oid = ?";
-        std::vector<SqlValue> params{int64_t{image.customer}};
-        appendVisibility(sql, params, v);
-        auto row = db_.queryOne(sql, params);
+        auto row =
+            visibleRow(db_, "SELECT c.version FROM customer c WHERE c.oid = ?", image.customer, v);
         if (!row)
             return wire::kStatusFailed;
         int64_t version = asInt((*row)[0]);
@@ -474,12 +473,11 @@ int32_t Store::insertPicture(uint8_t customerVersion, const wire::CustomerImage&
 }
 
 std::optional<std::vector<uint8_t>> Store::picture(Oid oid, const Viewer& v) {
-    std::string sql =
-        "SELECT i.jpeg FROM customer_image i JOIN customer c ON c.oid = i.customer_oid "
-        "WHERE i.oid = ?";
-    std::vector<SqlValue> params{int64_t{oid}};
-    appendVisibility(sql, params, v);
-    auto r = db_.queryOne(sql, params);
+    auto r =
+        visibleRow(db_,
+                   "SELECT i.jpeg FROM customer_image i JOIN customer c ON c.oid = i.customer_oid "
+                   "WHERE i.oid = ?",
+                   oid, v);
     if (!r)
         return std::nullopt;
     if (const Blob* b = asBlob((*r)[0]))
@@ -490,12 +488,10 @@ std::optional<std::vector<uint8_t>> Store::picture(Oid oid, const Viewer& v) {
 
 int32_t Store::deletePicture(Oid oid, const Viewer& v) {
     return inTransaction(db_, [&]() -> int32_t {
-        std::string sql =
-            "SELECT 1 FROM customer_image i JOIN customer c ON c.oid = i.customer_oid "
-            "WHERE i.oid = ?";
-        std::vector<SqlValue> params{int64_t{oid}};
-        appendVisibility(sql, params, v);
-        if (!db_.queryOne(sql, params))
+        if (!visibleRow(db_,
+                        "SELECT 1 FROM customer_image i JOIN customer c ON c.oid = i.customer_oid "
+                        "WHERE i.oid = ?",
+                        oid, v))
             return wire::kStatusFailed;
         db_.query("DELETE FROM customer_image WHERE oid = ?", {int64_t{oid}});
         return wire::kStatusOk;
@@ -505,13 +501,12 @@ int32_t Store::deletePicture(Oid oid, const Viewer& v) {
 // ---------------------------------------------------------------- events
 
 std::optional<wire::Event> Store::event(Oid oid, const Viewer& v) {
-    std::string sql =
+    auto r = visibleRow(
+        db_,
         "SELECT ev.customer_oid, ev.category_oid, ev.employee_oid, ev.trans_date, ev.title, "
         "ev.description, ev.version FROM event ev JOIN customer c ON c.oid = ev.customer_oid "
-        "WHERE ev.oid = ?";
-    std::vector<SqlValue> params{int64_t{oid}};
-    appendVisibility(sql, params, v);
-    auto r = db_.queryOne(sql, params);
+        "WHERE ev.oid = ?",
+        oid, v);
     if (!r)
         return std::nullopt;
     wire::Event e;
@@ -545,12 +540,11 @@ int32_t Store::insertEvent(const wire::Event& e, Oid byEmployee, const Viewer& v
 
 int32_t Store::updateEvent(Oid oid, const wire::Event& e, Oid byEmployee, const Viewer& v) {
     return inTransaction(db_, [&]() -> int32_t {
-        std::string sql =
-            "SELECT ev.version FROM event ev JOIN customer c ON c.oid = ev.customer_oid "
-            "WHERE ev.oid = ?";
-        std::vector<SqlValue> params{int64_t{oid}};
-        appendVisibility(sql, params, v);
-        auto row = db_.queryOne(sql, params);
+        auto row =
+            visibleRow(db_,
+                       "SELECT ev.version FROM event ev JOIN customer c ON c.oid = ev.customer_oid "
+                       "WHERE ev.oid = ?",
+                       oid, v);
         if (!row)
             return wire::kStatusFailed;
         int64_t version = asInt((*row)[0]);
@@ -572,11 +566,10 @@ int32_t Store::updateEvent(Oid oid, const wire::Event& e, Oid byEmployee, const 
 
 int32_t Store::deleteEvent(Oid oid, const Viewer& v) {
     return inTransaction(db_, [&]() -> int32_t {
-        std::string sql =
-            "SELECT 1 FROM event ev JOIN customer c ON c.oid = ev.customer_oid WHERE ev.oid = ?";
-        std::vector<SqlValue> params{int64_t{oid}};
-        appendVisibility(sql, params, v);
-        if (!db_.queryOne(sql, params))
+        if (!visibleRow(db_,
+                        "SELECT 1 FROM event ev JOIN customer c ON c.oid = ev.customer_oid WHERE "
+                        "ev.oid = ?",
+                        oid, v))
             return wire::kStatusFailed;
         db_.query("DELETE FROM event WHERE oid = ?", {int64_t{oid}});
         return wire::kStatusOk;
