@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTimer>
+#include <optional>
 
 #include "client_test_support.h"
 #include "gui_testkit.h"
@@ -172,15 +173,25 @@ class DemoServer : public ::testing::Test {
     void SetUp() override {
         ASSERT_TRUE(server.start({"--demo", "60"})) << qPrintable(server.error());
     }
+    // Where most tests here begin: the window logged in as ADMIN, showing all customers.
+    // Call through ASSERT_NO_FATAL_FAILURE; the window is then adminForm().
+    void openAllCustomers() {
+        admin_.emplace(folder, server);
+        ASSERT_TRUE(admin_->started());
+        admin_->showAllCustomers();
+    }
+    TClientForm& adminForm() { return admin_->form; }
+
     TestFolder folder;
     KestdServer server;
+
+  private:
+    std::optional<LoggedInClient> admin_;
 };
 
 TEST_F(DemoServer, PagingForwardToTheLastPageAndBack) {
-    LoggedInClient client(folder, server);
-    ASSERT_TRUE(client.started());
-    client.showAllCustomers();
-    TClientForm& form = client.form;
+    ASSERT_NO_FATAL_FAILURE(openAllCustomers());
+    TClientForm& form = adminForm();
     form.nextButtonClick();
     EXPECT_EQ(form.displayRecord->text(), "顯示: 26-50");
     EXPECT_TRUE(form.previousButton->isEnabled());
@@ -201,10 +212,8 @@ TEST_F(DemoServer, PagingForwardToTheLastPageAndBack) {
 }
 
 TEST_F(DemoServer, TheServerFiltersByTheConditionTexts) {
-    LoggedInClient client(folder, server);
-    ASSERT_TRUE(client.started());
-    client.showAllCustomers();
-    TClientForm& form = client.form;
+    ASSERT_NO_FATAL_FAILURE(openAllCustomers());
+    TClientForm& form = adminForm();
     const QString someName = form.grid->cells(3, 1);
     ASSERT_FALSE(someName.isEmpty());
     form.name->setText(someName);
@@ -220,10 +229,8 @@ TEST_F(DemoServer, TheServerFiltersByTheConditionTexts) {
 // ---------------------------------------------------------------- double-click
 
 TEST_F(DemoServer, DoubleClickOnColumnZeroOrTheTitleDoesNothing) {
-    LoggedInClient client(folder, server);
-    ASSERT_TRUE(client.started());
-    client.showAllCustomers();
-    TClientForm& form = client.form;
+    ASSERT_NO_FATAL_FAILURE(openAllCustomers());
+    TClientForm& form = adminForm();
     // The customer of row 2 disappears meanwhile, so opening it would say "不能更改.".
     ServerLink other(server);
     ASSERT_TRUE(other.ok());
@@ -292,10 +299,8 @@ TEST_F(DemoServer, AdminSeesEverythingAndIsPreselected) {
 // ---------------------------------------------------------------- deletes
 
 TEST_F(DemoServer, SingleDeleteAsksByNameAndNoKeepsTheCustomer) {
-    LoggedInClient client(folder, server);
-    ASSERT_TRUE(client.started());
-    client.showAllCustomers();
-    TClientForm& form = client.form;
+    ASSERT_NO_FATAL_FAILURE(openAllCustomers());
+    TClientForm& form = adminForm();
     const QString customer = form.grid->cells(3, 1);
     DialogScript dialogs;
     dialogs.answerNo();
@@ -309,10 +314,8 @@ TEST_F(DemoServer, SingleDeleteAsksByNameAndNoKeepsTheCustomer) {
 }
 
 TEST_F(DemoServer, SingleDeleteRefusedWarnsAndDoesNotRefresh) {
-    LoggedInClient client(folder, server);
-    ASSERT_TRUE(client.started());
-    client.showAllCustomers();
-    TClientForm& form = client.form;
+    ASSERT_NO_FATAL_FAILURE(openAllCustomers());
+    TClientForm& form = adminForm();
     ServerLink other(server);
     ASSERT_EQ(wire::deleteCustomer(other.channel, form.grid->cells(0, 1).toInt()), wire::kStatusOk);
     const QString customer = form.grid->cells(3, 1);
@@ -324,10 +327,8 @@ TEST_F(DemoServer, SingleDeleteRefusedWarnsAndDoesNotRefresh) {
 }
 
 TEST_F(DemoServer, ThreeDeletesWithOneRefused) {
-    LoggedInClient client(folder, server);
-    ASSERT_TRUE(client.started());
-    client.showAllCustomers();
-    TClientForm& form = client.form;
+    ASSERT_NO_FATAL_FAILURE(openAllCustomers());
+    TClientForm& form = adminForm();
     const QString refusedName = form.grid->cells(3, 4);
     ServerLink other(server);
     ASSERT_EQ(wire::deleteCustomer(other.channel, form.grid->cells(0, 4).toInt()), wire::kStatusOk);
@@ -343,10 +344,8 @@ TEST_F(DemoServer, ThreeDeletesWithOneRefused) {
 }
 
 TEST_F(DemoServer, EmptyingTheLastPageShowsThePageBefore) {
-    LoggedInClient client(folder, server);
-    ASSERT_TRUE(client.started());
-    client.showAllCustomers();
-    TClientForm& form = client.form;
+    ASSERT_NO_FATAL_FAILURE(openAllCustomers());
+    TClientForm& form = adminForm();
     form.nextButtonClick();
     form.nextButtonClick();
     ASSERT_EQ(form.grid->dataRowCount(), 10);
@@ -362,10 +361,8 @@ TEST_F(DemoServer, EmptyingTheLastPageShowsThePageBefore) {
 }
 
 TEST_F(DemoServer, ActionsThatNeedARowSayWhenNoneIsSelected) {
-    LoggedInClient client(folder, server);
-    ASSERT_TRUE(client.started());
-    client.showAllCustomers();
-    TClientForm& form = client.form;
+    ASSERT_NO_FATAL_FAILURE(openAllCustomers());
+    TClientForm& form = adminForm();
     form.grid->selectRow(0);
     DialogScript dialogs;
     form.updateActionExecute();
@@ -389,10 +386,8 @@ TEST(NoCategories, NewCustomerAsksForCategoriesFirst) {
 // ---------------------------------------------------------------- the link check
 
 TEST_F(DemoServer, ServerGoneUnderTheWindowTimerAsksAndReconnects) {
-    LoggedInClient client(folder, server);
-    ASSERT_TRUE(client.started());
-    client.showAllCustomers();
-    TClientForm& form = client.form;
+    ASSERT_NO_FATAL_FAILURE(openAllCustomers());
+    TClientForm& form = adminForm();
     form.Timer1Timer();  // a live link: nothing to say
     ASSERT_NE(form.channel.socket, nullptr);
 
@@ -414,10 +409,8 @@ TEST_F(DemoServer, ServerGoneUnderTheWindowTimerAsksAndReconnects) {
 }
 
 TEST_F(DemoServer, DecliningTheReconnectLeavesTheWindowWithoutALink) {
-    LoggedInClient client(folder, server);
-    ASSERT_TRUE(client.started());
-    client.showAllCustomers();
-    TClientForm& form = client.form;
+    ASSERT_NO_FATAL_FAILURE(openAllCustomers());
+    TClientForm& form = adminForm();
     server.stop();
     DialogScript dialogs;
     dialogs.answerNo();
