@@ -49,6 +49,17 @@ void putRows(wire::WireWriter& w, const std::vector<TextRow>& rows) {
     w.appendByte(0);
 }
 
+// The kind of category a category topic names; the caller has checked it is one of the two.
+Store::CategoryKind categoryKind(const std::string& topic) {
+    return topic == wire::kTopicCustomerCategory ? Store::CategoryKind::Customer
+                                                 : Store::CategoryKind::Event;
+}
+
+// What a session logged in as `employee` with these rights may see of the customers.
+Viewer viewerFor(Oid employee, int32_t permission) {
+    return Viewer{employee, (permission & wire::kPermAllCustomers) != 0};
+}
+
 std::string clip(std::string_view s) {
     constexpr size_t kMax = 200;
     if (s.size() <= kMax)
@@ -239,7 +250,7 @@ std::string Session::dispatch(int32_t code, const std::string& topic, Request& r
 
 std::string Session::get(const std::string& topic, Request& rq) {
     const int32_t code = wire::kGet;
-    Viewer v{employee_, (permission_ & wire::kPermAllCustomers) != 0};
+    Viewer v = viewerFor(employee_, permission_);
     if (topic == wire::kTopicEmployee) {
         Oid oid = rq.r.readInt32();
         KEST_REQUIRE_COMPLETE(code, topic);
@@ -298,7 +309,7 @@ std::string Session::get(const std::string& topic, Request& rq) {
 
 std::string Session::insert(const std::string& topic, Request& rq) {
     const int32_t code = wire::kInsert;
-    Viewer v{employee_, (permission_ & wire::kPermAllCustomers) != 0};
+    Viewer v = viewerFor(employee_, permission_);
     int32_t s = wire::kStatusFailed;
     if (topic == wire::kTopicCustomer) {
         wire::Customer c;
@@ -343,10 +354,7 @@ std::string Session::insert(const std::string& topic, Request& rq) {
                            : wire::kPermSettings;
         if (!permitted(bits, ("Insert " + topic).c_str()))
             return refusal(code, topic);
-        s = store_.insertCategory(topic == wire::kTopicCustomerCategory
-                                      ? Store::CategoryKind::Customer
-                                      : Store::CategoryKind::Event,
-                                  name);
+        s = store_.insertCategory(categoryKind(topic), name);
     } else if (topic == wire::kTopicEmployee) {
         wire::Employee e;
         wire::readEmployee(rq.r, e);
@@ -375,7 +383,7 @@ std::string Session::insert(const std::string& topic, Request& rq) {
 
 std::string Session::update(const std::string& topic, Request& rq) {
     const int32_t code = wire::kUpdate;
-    Viewer v{employee_, (permission_ & wire::kPermAllCustomers) != 0};
+    Viewer v = viewerFor(employee_, permission_);
     int32_t s = wire::kStatusFailed;
     if (topic == wire::kTopicCustomer) {
         Oid oid = rq.r.readInt32();
@@ -392,10 +400,7 @@ std::string Session::update(const std::string& topic, Request& rq) {
         KEST_REQUIRE_COMPLETE(code, topic);
         if (!permitted(wire::kPermSettings, ("Update " + topic).c_str()))
             return refusal(code, topic);
-        s = store_.renameCategory(topic == wire::kTopicCustomerCategory
-                                      ? Store::CategoryKind::Customer
-                                      : Store::CategoryKind::Event,
-                                  oldName, newName);
+        s = store_.renameCategory(categoryKind(topic), oldName, newName);
     } else if (topic == wire::kTopicEmployee) {
         Oid oid = rq.r.readInt32();
         wire::Employee e;
@@ -429,7 +434,7 @@ std::string Session::update(const std::string& topic, Request& rq) {
 
 std::string Session::remove(const std::string& topic, Request& rq) {
     const int32_t code = wire::kDelete;
-    Viewer v{employee_, (permission_ & wire::kPermAllCustomers) != 0};
+    Viewer v = viewerFor(employee_, permission_);
     int32_t s = wire::kStatusFailed;
     if (topic == wire::kTopicCustomerCategory || topic == wire::kTopicEventCategory) {
         rq.r.readInt32();  // always 0: categories are addressed by name
@@ -437,10 +442,7 @@ std::string Session::remove(const std::string& topic, Request& rq) {
         KEST_REQUIRE_COMPLETE(code, topic);
         if (!permitted(wire::kPermSettings, ("Delete " + topic).c_str()))
             return refusal(code, topic);
-        s = store_.deleteCategory(topic == wire::kTopicCustomerCategory
-                                      ? Store::CategoryKind::Customer
-                                      : Store::CategoryKind::Event,
-                                  name);
+        s = store_.deleteCategory(categoryKind(topic), name);
     } else {
         Oid oid = rq.r.readInt32();
         if (topic == wire::kTopicCustomer) {
@@ -489,13 +491,11 @@ std::optional<SqlFilter> translate(const std::string& text, ConditionTopic topic
 
 std::string Session::query(const std::string& topic, Request& rq) {
     const int32_t code = wire::kQuery;
-    Viewer v{employee_, (permission_ & wire::kPermAllCustomers) != 0};
+    Viewer v = viewerFor(employee_, permission_);
     wire::StringWriter w;
     if (topic == wire::kTopicCustomerCategory || topic == wire::kTopicEventCategory) {
         KEST_REQUIRE_COMPLETE(code, topic);
-        for (const auto& name : store_.categoryNames(topic == wire::kTopicCustomerCategory
-                                                         ? Store::CategoryKind::Customer
-                                                         : Store::CategoryKind::Event))
+        for (const auto& name : store_.categoryNames(categoryKind(topic)))
             putText(w, name);
         w.appendByte(0);
     } else if (topic == wire::kTopicEmployee) {
@@ -539,7 +539,7 @@ std::string Session::query(const std::string& topic, Request& rq) {
 
 std::string Session::report(const std::string& topic, Request& rq) {
     const int32_t code = wire::kReport;
-    Viewer v{employee_, (permission_ & wire::kPermAllCustomers) != 0};
+    Viewer v = viewerFor(employee_, permission_);
     bool events = topic == wire::kTopicEvent;
     if (!events && topic != wire::kTopicCustomer) {
         refuseLog("Report: unknown topic " + clip(topic));
