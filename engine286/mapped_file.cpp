@@ -7,7 +7,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -128,13 +127,11 @@ int dbMappedFile::setSize(size_t newSize, const char* mappingName, bool /*zeroNe
 // time only, so it is made only by the first flush of an open and when the mapped length has
 // changed since the last one (this process or another extended the file): the file's length
 // is then made durable by the call documented to do so on every file system.
-int dbMappedFile::syncRange(size_t offset, size_t length) {
+int dbMappedFile::flush() {
     if (address == nullptr || size == 0) {
         return 0;
     }
-    const size_t begin = offset & ~(pageSize - 1);
-    const size_t end = std::min(size, (offset + length + pageSize - 1) & ~(pageSize - 1));
-    if (begin < end && msync(address + begin, end - begin, MS_SYNC) != 0) {
+    if (msync(address, size, MS_SYNC) != 0) {
         return errno;
     }
     if (size != syncedLength && !readOnly) {
@@ -146,12 +143,8 @@ int dbMappedFile::syncRange(size_t offset, size_t length) {
     return 0;
 }
 
-int dbMappedFile::flush() {
-    return syncRange(0, size);
-}
-
-int dbMappedFile::flush(size_t offset, size_t length) {
-    return syncRange(offset, length);
+int dbMappedFile::flush(size_t, size_t) {
+    return 0;
 }
 
 int dbMappedFile::close() {

@@ -26,7 +26,7 @@ class dbMappedFile {
     // Synchronous flush of the whole mapping to disk: when it returns, every byte written
     // through the mapping so far, and the file's length, can be read back after a crash.
     int flush();
-    // The same for the pages holding `size` bytes at `offset` (and the file's length).
+    // Flushes `size` bytes at `offset`; nothing to do beyond the whole flush on this platform.
     int flush(size_t offset, size_t size);
     int close();
 
@@ -38,8 +38,6 @@ class dbMappedFile {
     static constexpr size_t reservedSpan = size_t(1) << 32;
 
   private:
-    int syncRange(size_t offset, size_t length);
-
     int fd = -1;
     bool readOnly = false;
     char* address = nullptr;  // start of the reserved range and of the mapping

@@ -1175,8 +1175,7 @@ void dbDatabase::writeCommit(dbDatabaseThreadContext* ctx) {
     section.leave();
     h = header();
     h->currentRoot = uint32_t(w);
-    // Only the header changed since the flush above.
-    file.flush(0, sizeof(dbHeader));
+    file.flush();
 
     // 5. Root c becomes the next working root, a copy of the state just committed.
     h->root[c].usedIds = uint32_t(currentIds);
@@ -1381,7 +1380,7 @@ void dbDatabase::closeDatabase() {
         !s->uncommitted) {
         file.flush();
         header()->dirty = 0;
-        file.flush(0, sizeof(dbHeader));
+        file.flush();
     }
     section.leave();
     {
