@@ -309,21 +309,12 @@ bool TClientForm::startupLogin() {
         login.loginId = dialog.id->text();
         login.loginPassword = dialog.password->text();
         channel.resetRequest();
-        const wire::LoginReply reply =
-            wire::login(channel, utf8(login.loginId), utf8(login.loginPassword));
-        if (!reply.sent) {
-            showWarning("無法連線", this);
-            dropSocket();
-            continue;
-        }
-        if (reply.status == wire::kStatusRefused) {
-            dropSocket();
-            handOverToUpdater();
+        wire::LoginReply reply;
+        const LoginOutcome outcome = sendLogin("密碼錯誤", reply);
+        if (outcome == LoginOutcome::Updater) {
             return false;
         }
-        if (reply.status < wire::kStatusOk) {  // -2: wrong number or password, or link lost
-            showWarning("密碼錯誤", this);
-            dropSocket();
+        if (outcome == LoginOutcome::Failed) {
             continue;
         }
         login.employeeOid = reply.employeeOid;
@@ -335,6 +326,31 @@ bool TClientForm::startupLogin() {
         }
         return true;
     }
+}
+
+// Sends the login of login.loginId/loginPassword over the connected socket. A login that could
+// not be sent, or that the server turned down for the number or password (warned about with
+// `wrongPassword`), drops the socket and is Failed; a client version the server refuses drops
+// the socket and hands over to the updater.
+TClientForm::LoginOutcome TClientForm::sendLogin(const QString& wrongPassword,
+                                                 wire::LoginReply& reply) {
+    reply = wire::login(channel, utf8(login.loginId), utf8(login.loginPassword));
+    if (!reply.sent) {
+        showWarning("無法連線", this);
+        dropSocket();
+        return LoginOutcome::Failed;
+    }
+    if (reply.status == wire::kStatusRefused) {
+        dropSocket();
+        handOverToUpdater();
+        return LoginOutcome::Updater;
+    }
+    if (reply.status < wire::kStatusOk) {  // -2: wrong number or password, or link lost
+        showWarning(wrongPassword, this);
+        dropSocket();
+        return LoginOutcome::Failed;
+    }
+    return LoginOutcome::LoggedIn;
 }
 
 // The logged-in employee's permission bits decide what this window offers.
@@ -597,22 +613,13 @@ void TClientForm::reconnectButtonClick() {
         showWarning("無法連線", this);
         return;
     }
-    const wire::LoginReply reply =
-        wire::login(channel, utf8(login.loginId), utf8(login.loginPassword));
-    if (!reply.sent) {
-        showWarning("無法連線", this);
-        dropSocket();
-        return;
-    }
-    if (reply.status == wire::kStatusRefused) {
-        dropSocket();
-        handOverToUpdater();
+    wire::LoginReply reply;
+    const LoginOutcome outcome = sendLogin("密碼錯誤.", reply);
+    if (outcome == LoginOutcome::Updater) {
         close();
         return;
     }
-    if (reply.status < wire::kStatusOk) {
-        showWarning("密碼錯誤.", this);
-        dropSocket();
+    if (outcome == LoginOutcome::Failed) {
         return;
     }
     showWarning("己成功連線", this);

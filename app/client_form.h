@@ -31,6 +31,9 @@ class LineEdit;
 class StringGrid;
 class UpperCaseEdit;
 }  // namespace kest
+namespace wire {
+struct LoginReply;
+}  // namespace wire
 
 class TClientForm : public QMainWindow {
     Q_OBJECT
@@ -143,6 +146,8 @@ class TClientForm : public QMainWindow {
     bool connectSocket();
     void dropSocket();
     void handOverToUpdater();
+    enum class LoginOutcome { LoggedIn, Failed, Updater };
+    LoginOutcome sendLogin(const QString& wrongPassword, wire::LoginReply& reply);
 
     LocalStore* store_;
     QString clientFolder_;
