@@ -267,16 +267,22 @@ int32_t insertCustomerImage(WWWconnection& c, uint8_t customerVersion, const Cus
     return statusReply(c, kInsert);
 }
 
-int32_t insertCustomerCategory(WWWconnection& c, std::string_view name) {
-    begin(c, kTopicCustomerCategory);
+namespace {
+
+int32_t insertCategory(WWWconnection& c, const char* topic, std::string_view name) {
+    begin(c, topic);
     c.appendText(name);
     return statusReply(c, kInsert);
 }
 
+}  // namespace
+
+int32_t insertCustomerCategory(WWWconnection& c, std::string_view name) {
+    return insertCategory(c, kTopicCustomerCategory, name);
+}
+
 int32_t insertEventCategory(WWWconnection& c, std::string_view name) {
-    begin(c, kTopicEventCategory);
-    c.appendText(name);
-    return statusReply(c, kInsert);
+    return insertCategory(c, kTopicEventCategory, name);
 }
 
 int32_t insertEmployee(WWWconnection& c, const Employee& e) {
@@ -300,19 +306,25 @@ int32_t updateCustomer(WWWconnection& c, Oid oid, const Customer& customer) {
     return statusReply(c, kUpdate);
 }
 
-int32_t updateCustomerCategory(WWWconnection& c, std::string_view oldName,
-                               std::string_view newName) {
-    begin(c, kTopicCustomerCategory);
+namespace {
+
+int32_t renameCategory(WWWconnection& c, const char* topic, std::string_view oldName,
+                       std::string_view newName) {
+    begin(c, topic);
     c.appendText(oldName);
     c.appendText(newName);
     return statusReply(c, kUpdate);
 }
 
+}  // namespace
+
+int32_t updateCustomerCategory(WWWconnection& c, std::string_view oldName,
+                               std::string_view newName) {
+    return renameCategory(c, kTopicCustomerCategory, oldName, newName);
+}
+
 int32_t updateEventCategory(WWWconnection& c, std::string_view oldName, std::string_view newName) {
-    begin(c, kTopicEventCategory);
-    c.appendText(oldName);
-    c.appendText(newName);
-    return statusReply(c, kUpdate);
+    return renameCategory(c, kTopicEventCategory, oldName, newName);
 }
 
 int32_t updateEmployee(WWWconnection& c, Oid oid, const Employee& e) {
@@ -437,21 +449,26 @@ std::optional<Stamp> queryServerTime(WWWconnection& c) {
 
 // ---- Report
 
-std::vector<Row> reportEvents(WWWconnection& c, Stamp from, Stamp to, std::string_view condition) {
-    begin(c, kTopicEvent);
+namespace {
+
+std::vector<Row> report(WWWconnection& c, const char* topic, Stamp from, Stamp to,
+                        std::string_view condition, int columns) {
+    begin(c, topic);
     c.appendInt32(from);
     c.appendInt32(to);
     c.appendText(condition);
-    return rowsReply(c, kReport, kEventReportColumns);
+    return rowsReply(c, kReport, columns);
+}
+
+}  // namespace
+
+std::vector<Row> reportEvents(WWWconnection& c, Stamp from, Stamp to, std::string_view condition) {
+    return report(c, kTopicEvent, from, to, condition, kEventReportColumns);
 }
 
 std::vector<Row> reportCustomers(WWWconnection& c, Stamp from, Stamp to,
                                  std::string_view condition) {
-    begin(c, kTopicCustomer);
-    c.appendInt32(from);
-    c.appendInt32(to);
-    c.appendText(condition);
-    return rowsReply(c, kReport, kCustomerReportColumns);
+    return report(c, kTopicCustomer, from, to, condition, kCustomerReportColumns);
 }
 
 }  // namespace wire
