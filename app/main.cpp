@@ -19,12 +19,8 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-#ifdef KEST_HAVE_LOCAL_STORE
     KestdbLocalStore store;
     TClientForm form(&store);
-#else
-    TClientForm form(nullptr);
-#endif
     form.showMaximized();
     return app.exec();
 }

@@ -91,12 +91,8 @@ int child(int argc, char** argv, int port, const QString& employeeId, QElapsedTi
         form->loginActionExecute();
         return form->result();
     });
-#ifdef KEST_HAVE_LOCAL_STORE
     KestdbLocalStore store;
     TClientForm form(&store);
-#else
-    TClientForm form(nullptr);
-#endif
     form.resize(1024, 700);
     const bool started = form.FormShow();
     const qint64 ms = sinceMain.elapsed();

@@ -439,7 +439,6 @@ TEST_F(DemoServer, ClosingDropsTheLink) {
 
 // ---------------------------------------------------------------- the local store
 
-#ifdef KEST_HAVE_LOCAL_STORE
 TEST(LocalStoreAtStart, OpenedBeforeTheLoginAndClosedWithTheWindow) {
     TestFolder folder;
     KestdServer server;
@@ -475,6 +474,5 @@ TEST(LocalStoreAtStart, AStoreThatCannotBeOpenedEndsTheStartBeforeTheLogin) {
     EXPECT_EQ(dialogs.warnings(), QStringList{"資料庫開啟錯誤."});
     EXPECT_EQ(login.loginDialogsShown, 0);
 }
-#endif
 
 }  // namespace
