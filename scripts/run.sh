@@ -14,7 +14,14 @@ cmake --build build -j"$JOBS"
 # The first start creates the database and the account ADMIN / PLOVK (change its password).
 DATA=${KEST_DATA:-${XDG_DATA_HOME:-$HOME/.local/share}/kestd}
 mkdir -p "$DATA"
-build/server/kestd --listen 127.0.0.1:8001 --db "$DATA/kestd.db" &
+# A new database gets sample customers to try the client with (KEST_DEMO=0: start empty).
+DEMO=""
+if [ ! -e "$DATA/kestd.db" ] && [ "${KEST_DEMO:-200}" != "0" ]; then
+    DEMO="--demo ${KEST_DEMO:-200}"
+    echo "New database: seeding ${KEST_DEMO:-200} sample customers (choose 所有 in 員工 to list them all)."
+fi
+# shellcheck disable=SC2086
+build/server/kestd --listen 127.0.0.1:8001 --db "$DATA/kestd.db" $DEMO &
 KESTD_PID=$!
 trap 'kill "$KESTD_PID" 2>/dev/null || true' EXIT INT TERM
 echo "kestd runs on 127.0.0.1:8001 with $DATA/kestd.db (pid $KESTD_PID)."
