@@ -544,62 +544,6 @@ std::optional<std::string> trigramQuery(std::string_view pattern) {
     return query;
 }
 
-// Length in bytes of the character starting at s[i] (see customerGrams()).
-size_t charLength(std::string_view s, size_t i) {
-    auto c = static_cast<unsigned char>(s[i]);
-    size_t want = c >= 0xF0 ? 4 : c >= 0xE0 ? 3 : c >= 0xC0 ? 2 : 1;
-    size_t n = 1;
-    while (n < want && i + n < s.size() && (static_cast<unsigned char>(s[i + n]) & 0xC0) == 0x80) {
-        ++n;
-    }
-    return n;
-}
-
-std::string foldAscii(std::string_view s) {
-    std::string out(s);
-    for (char& c : out) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return out;
-}
-
-// The gram that narrows a LIKE pattern through customer_gram: its longest run of literal
-// characters (the first of equal length), folded, when that run is 1 or 2 characters long.
-// Every text the pattern matches contains that run, so it has the gram.
-std::optional<std::string> gramFor(std::string_view pattern) {
-    std::string best;
-    size_t bestChars = 0;
-    std::string run;
-    size_t runChars = 0;
-    auto flush = [&] {
-        if (runChars > bestChars) {
-            best = run;
-            bestChars = runChars;
-        }
-        run.clear();
-        runChars = 0;
-    };
-    for (size_t i = 0; i < pattern.size();) {
-        char c = pattern[i];
-        if (c == '%' || c == '_') {
-            flush();
-            ++i;
-            continue;
-        }
-        size_t n = charLength(pattern, i);
-        run.append(pattern.substr(i, n));
-        ++runChars;
-        i += n;
-    }
-    flush();
-    if (bestChars < 1 || bestChars > 2) {
-        return std::nullopt;
-    }
-    return foldAscii(best);
-}
-
 // PostgreSQL's LIKE treats a backslash as its escape character; ours has none.
 std::string pgLikePattern(std::string_view pattern) {
     std::string out;
@@ -641,27 +585,6 @@ bool toSql(const ConditionNode& n, ConditionTopic topic, Dialect dialect, bool u
         return true;
     }
     const std::string& text = std::get<std::string>(cmp.value);
-    std::optional<std::string> gram;
-    if (cmp.op == CompareOp::Like && useIndex && r->trigram) {
-        gram = gramFor(text);
-    }
-    if (gram) {
-        // One- and two-character runs are too short for a trigram index: customer_gram narrows
-        // the rows, the LIKE beside it decides.
-        out.where += "(c.oid IN (SELECT oid FROM customer_gram WHERE col = ";
-        out.where += std::to_string(r->column == "c.id" ? kGramColId : kGramColName);
-        out.where += " AND gram = ?) AND ";
-        out.params.emplace_back(std::move(*gram));
-        if (dialect == Dialect::Sqlite) {
-            out.where += r->column + " LIKE ?)";
-            out.params.emplace_back(text);
-        } else {
-            // Not the bare column: its pg_trgm index has nothing to offer such a pattern.
-            out.where += "(" + r->column + " || '') COLLATE \"C\" ILIKE ?)";
-            out.params.emplace_back(pgLikePattern(text));
-        }
-        return true;
-    }
     if (dialect == Dialect::Sqlite) {
         std::optional<std::string> fts;
         if (cmp.op == CompareOp::Like && useIndex && r->trigram) {
@@ -926,23 +849,6 @@ std::string_view conditionFromClause(ConditionTopic topic) {
 std::optional<SqlFragment> conditionToSql(const Condition& c, ConditionTopic topic,
                                           Dialect dialect) {
     return translate(c, topic, dialect, true);
-}
-
-std::vector<std::string> customerGrams(std::string_view text) {
-    std::vector<std::string> grams;
-    size_t prev = std::string_view::npos;  // start of the previous character
-    for (size_t i = 0; i < text.size();) {
-        size_t n = charLength(text, i);
-        grams.push_back(foldAscii(text.substr(i, n)));
-        if (prev != std::string_view::npos) {
-            grams.push_back(foldAscii(text.substr(prev, i + n - prev)));
-        }
-        prev = i;
-        i += n;
-    }
-    std::sort(grams.begin(), grams.end());
-    grams.erase(std::unique(grams.begin(), grams.end()), grams.end());
-    return grams;
 }
 
 std::optional<SqlFragment> conditionToSqlPlainScan(const Condition& c, ConditionTopic topic,

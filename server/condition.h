@@ -112,9 +112,7 @@ struct SqlFragment {
 // LIKE kept beside it so the rows equal a plain scan; PostgreSQL: ILIKE on the pg_trgm-indexed
 // column, which needs the column's collation to be "C", and a database with a UTF-8 locale
 // such as C.UTF-8 so that pg_trgm counts Chinese characters as word characters). A pattern
-// whose longest run of literal characters is 1 or 2 characters long is narrowed through the
-// customer_gram table (see customerGrams()) on both dialects, again with the LIKE kept beside
-// it. A pattern without a literal character is a plain scan.
+// without a run of three literal characters cannot use a trigram index and is a plain scan.
 std::optional<SqlFragment> conditionToSql(const Condition& c, ConditionTopic topic,
                                           Dialect dialect);
 
@@ -159,15 +157,5 @@ class ConditionEvaluator {
 
 // The `like` of this language on two UTF-8 texts (ASCII-only case folding, no escape).
 bool conditionLike(std::string_view text, std::string_view pattern);
-
-// The distinct 1- and 2-character substrings of a text, ASCII letters folded to lower case: the
-// rows customer_gram holds for a customer's id or name. A character is a lead byte with the
-// continuation bytes it announces; a stray continuation byte is a character of its own, so every
-// well-formed character of the text is one here whatever surrounds it. Sorted.
-std::vector<std::string> customerGrams(std::string_view text);
-
-// customer_gram.col for customer.id and customer.name.
-inline constexpr int kGramColId = 1;
-inline constexpr int kGramColName = 2;
 
 }  // namespace kestd

@@ -10,16 +10,9 @@
 // insert, delete and change of id or name. On PostgreSQL customer.id and customer.name carry
 // pg_trgm GIN indexes (customer_id_trgm, customer_name_trgm) and use the "C" collation, so
 // ordering and comparison are byte-wise exactly as on SQLite.
-//
-// Searches of one or two characters have no trigram; customer_gram (schema step 2) serves
-// them on both dialects. SQL cannot split a text into characters portably, so the rows are
-// written from C++ (insertCustomerGrams/deleteCustomerGrams) by every path that writes a
-// customer's id or name.
 #include "schema.h"
 
 #include <vector>
-
-#include "condition.h"
 
 namespace kestd {
 namespace {
@@ -75,12 +68,6 @@ CREATE INDEX customer_image_customer_idx ON customer_image(customer_oid);
 CREATE VIRTUAL TABLE customer_fts USING fts5(id, name, content='customer',
                                              content_rowid='oid', tokenize='trigram');
 )sql",
-    // 2: customer_gram, for searches of one or two characters (filled by ensureSchema).
-    R"sql(
-CREATE TABLE customer_gram(col INTEGER NOT NULL, gram TEXT NOT NULL, oid INTEGER NOT NULL,
-                           PRIMARY KEY (col, gram, oid)) WITHOUT ROWID;
-CREATE INDEX customer_gram_oid_idx ON customer_gram(oid);
-)sql",
 };
 
 const char* const kPostgresSteps[] = {
@@ -123,12 +110,6 @@ CREATE TABLE customer_image(oid INTEGER PRIMARY KEY, customer_oid INTEGER NOT NU
                             jpeg BYTEA NOT NULL);
 CREATE INDEX customer_image_customer_idx ON customer_image(customer_oid);
 )sql",
-    // 2: customer_gram, for searches of one or two characters (filled by ensureSchema).
-    R"sql(
-CREATE TABLE customer_gram(col INTEGER NOT NULL, gram TEXT COLLATE "C" NOT NULL,
-                           oid INTEGER NOT NULL, PRIMARY KEY (col, gram, oid));
-CREATE INDEX customer_gram_oid_idx ON customer_gram(oid);
-)sql",
 };
 
 }  // namespace
@@ -158,8 +139,6 @@ void ensureSchema(SqlDb& db) {
             db.execScript(pg ? kPostgresSteps[v] : kSqliteSteps[v]);
             if (!pg && v == 0)
                 db.execScript(kSqliteFtsTriggers);
-            if (v == 1)
-                rebuildCustomerGrams(db);
             db.query("UPDATE schema_version SET version = ?", {int64_t{v + 1}});
         }
     });
@@ -181,60 +160,6 @@ void restoreSqliteSearchIndex(SqlDb& db) {
         db.execScript(kSqliteFtsTriggers);
         db.query("INSERT INTO customer_fts(customer_fts) VALUES ('rebuild')");
     });
-}
-
-void insertCustomerGrams(SqlDb& db, const std::vector<CustomerTexts>& customers) {
-    constexpr int kRowsPerStatement = 300;
-    std::vector<SqlValue> params;
-    int rows = 0;
-    auto flush = [&] {
-        if (!rows)
-            return;
-        std::string sql = "INSERT INTO customer_gram(col, gram, oid) VALUES ";
-        for (int i = 0; i < rows; ++i)
-            sql += i ? ",(?,?,?)" : "(?,?,?)";
-        db.query(sql, params);
-        params.clear();
-        rows = 0;
-    };
-    for (const CustomerTexts& c : customers) {
-        for (auto [col, text] : {std::pair{kGramColId, c.id}, std::pair{kGramColName, c.name}}) {
-            for (std::string& gram : customerGrams(text)) {
-                params.insert(params.end(), {int64_t{col}, std::move(gram), c.oid});
-                if (++rows == kRowsPerStatement)
-                    flush();
-            }
-        }
-    }
-    flush();
-}
-
-void deleteCustomerGrams(SqlDb& db, int64_t oid) {
-    db.query("DELETE FROM customer_gram WHERE oid = ?", {oid});
-}
-
-void rebuildCustomerGrams(SqlDb& db) {
-    db.query("DELETE FROM customer_gram");
-    constexpr int64_t kCustomersPerRound = 5000;
-    int64_t after = -1;
-    for (;;) {
-        auto rows =
-            db.query("SELECT oid, id, name FROM customer WHERE oid > ? ORDER BY oid LIMIT ?",
-                     {after, kCustomersPerRound});
-        if (rows.empty())
-            return;
-        std::vector<std::string> texts;
-        texts.reserve(rows.size() * 2);
-        std::vector<CustomerTexts> batch;
-        for (auto& r : rows) {
-            texts.push_back(asText(r[1]));
-            texts.push_back(asText(r[2]));
-        }
-        for (size_t i = 0; i < rows.size(); ++i)
-            batch.push_back({asInt(rows[i][0]), texts[2 * i], texts[2 * i + 1]});
-        insertCustomerGrams(db, batch);
-        after = asInt(rows.back()[0]);
-    }
 }
 
 }  // namespace kestd

@@ -4,10 +4,7 @@
 // any older database up to the newest step in one transaction and never goes backwards.
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "sql_db.h"
 
@@ -24,18 +21,5 @@ void ensureSchema(SqlDb& db);
 // after an interrupted load finds them missing and restores them the same way.
 void dropSqliteSearchTriggers(SqlDb& db);
 void restoreSqliteSearchIndex(SqlDb& db);
-
-// customer_gram holds, per customer, the distinct 1- and 2-character substrings of its id and
-// name (customerGrams() in condition.h). Every write of customer.id or customer.name goes
-// through these, in the transaction of the write.
-struct CustomerTexts {
-    int64_t oid = 0;
-    std::string_view id;
-    std::string_view name;
-};
-void insertCustomerGrams(SqlDb& db, const std::vector<CustomerTexts>& customers);
-void deleteCustomerGrams(SqlDb& db, int64_t oid);
-// Refills customer_gram from the customer table.
-void rebuildCustomerGrams(SqlDb& db);
 
 }  // namespace kestd

@@ -151,10 +151,6 @@ bool seedDemo(SqlDb& db, PasswordHasher& hasher, int64_t customers) {
             wire::Oid first = store.allocateOids(batch);
             wire::Oid eventOid = store.allocateOids(batch * 2);
             std::vector<SqlValue> cparams, eparams;
-            // The texts behind the grams of the batch; reserved so the views stay valid.
-            std::vector<std::string> gramTexts;
-            gramTexts.reserve(static_cast<size_t>(batch) * 2);
-            std::vector<CustomerTexts> grams;
             int crows = 0, erows = 0;
             auto flushCustomers = [&] {
                 if (!crows)
@@ -196,9 +192,6 @@ bool seedDemo(SqlDb& db, PasswordHasher& hasher, int64_t customers) {
                     {oid, std::string(id), customerCats[rng.next() % customerCats.size()], name,
                      created, emp, address, std::string("聯絡人：") + rng.pick(kSurnames) + "先生",
                      int64_t{0}, std::string(tel), std::string(fax), expire, emp, created, follow});
-                gramTexts.emplace_back(id);
-                gramTexts.push_back(name);
-                grams.push_back({oid, gramTexts[gramTexts.size() - 2], gramTexts.back()});
                 if (++crows == kRowsPerStatement)
                     flushCustomers();
                 int events = static_cast<int>(rng.next() % 3);
@@ -216,7 +209,6 @@ bool seedDemo(SqlDb& db, PasswordHasher& hasher, int64_t customers) {
             }
             flushCustomers();
             flushEvents();
-            insertCustomerGrams(db, grams);
         });
         done += batch;
         if (done % 100000 == 0 || done == customers)

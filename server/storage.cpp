@@ -14,8 +14,6 @@
 #include <cctype>
 #include <ctime>
 
-#include "schema.h"
-
 namespace kestd {
 namespace {
 
@@ -365,7 +363,6 @@ int32_t Store::insertCustomer(const wire::Customer& c, Oid byEmployee, std::stri
              refOrNull(c.employee), c.email, c.info, int64_t{0}, c.tel, c.fax,
              int64_t{c.expireDate}, refOrNull(byEmployee),
              c.createDate ? int64_t{c.createDate} : now, refOrNull(c.followEmployee)});
-        insertCustomerGrams(db_, {{int64_t{oid}, id, c.name}});
         assignedId = id;
         return oid;
     });
@@ -406,8 +403,6 @@ int32_t Store::updateCustomer(Oid oid, const wire::Customer& c, const Viewer& v,
             {id, *category, c.name, updated, refOrNull(c.employee), c.email, c.info, newVersion,
              c.tel, c.fax, int64_t{c.expireDate}, refOrNull(byEmployee),
              refOrNull(c.followEmployee), int64_t{oid}});
-        deleteCustomerGrams(db_, oid);
-        insertCustomerGrams(db_, {{int64_t{oid}, id, c.name}});
         return wire::kStatusOk;
     });
 }
@@ -419,7 +414,6 @@ int32_t Store::deleteCustomer(Oid oid, const Viewer& v) {
         db_.query("DELETE FROM customer_image WHERE customer_oid = ?", {int64_t{oid}});
         db_.query("DELETE FROM event WHERE customer_oid = ?", {int64_t{oid}});
         db_.query("DELETE FROM customer WHERE oid = ?", {int64_t{oid}});
-        deleteCustomerGrams(db_, oid);
         return wire::kStatusOk;
     });
 }

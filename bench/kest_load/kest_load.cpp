@@ -5,7 +5,7 @@
 //   2. per search, one client over the wire vs the same count + page run in-process through the
 //      server's own storage code (the server's overhead);
 //   3. N concurrent clients (default 50) running the search mix: p50/p99 latency, searches/s;
-//   4. infix searches with their counts, gram/trigram-indexed vs a plain scan, and a check that
+//   4. infix name searches with their counts, trigram-indexed vs a plain scan, and a check that
 //      both select the identical rows.
 // kestd is started as a child with --demo N (a database that already holds customers is used
 // as it is) and stopped at the end. Only the figures are printed; no figure is asserted.
@@ -322,14 +322,14 @@ int main(int argc, char** argv) {
     int64_t emp = db->queryInt("SELECT employee_oid FROM customer ORDER BY oid LIMIT 1");
     std::string e = std::to_string(emp);
     const std::vector<Search> searches = {
-        {"name, 1 character", "name like '%陳%'", 0, true},
-        {"name, 2 characters", "name like '%永盛%'", 0, true},
+        {"name, 1 character", "name like '%陳%'", 0, false},
+        {"name, 2 characters", "name like '%永盛%'", 0, false},
         {"name, 3 characters", "name like '%永盛貿%'", 0, true},
         {"name, 4 characters", "name like '%電子有限%'", 0, true},
-        {"category + name (2)", "category.name='重要客戶' and name like '%台北%'", 0, true},
+        {"category + name (2)", "category.name='重要客戶' and name like '%台北%'", 0, false},
         {"category + name (3)", "category.name='重要客戶' and name like '%台北電%'", 0, true},
         {"name (2) + employee",
-         "name like '%大同%' and (employee=" + e + " or followEmployee=" + e + ")", 0, true},
+         "name like '%大同%' and (employee=" + e + " or followEmployee=" + e + ")", 0, false},
         {"name (3) + employee",
          "name like '%大同印%' and (employee=" + e + " or followEmployee=" + e + ")", 0, true},
         {"number", "id like '%12345%'", 0, true},
@@ -437,14 +437,13 @@ int main(int argc, char** argv) {
     runClients(indexedOnly, "the index-served searches only");
     std::printf("\n");
 
-    // 4. Infix search with its count: gram/trigram index vs plain scan, identical rows. Wall time
+    // 4. Infix search with its count: trigram index vs plain scan, identical rows. Wall time
     // and the thread's CPU time (the latter unaffected by other load on the machine).
     std::printf(
         "| infix search (count + first page) | count | indexed p50 ms (CPU ms) | plain scan p50 ms "
         "(CPU ms) | speed-up (CPU) | same rows |\n|---|---|---|---|---|---|\n");
-    for (const char* text :
-         {"name like '%陳%'", "name like '%永盛%'", "id like '%12%'", "name like '%永盛貿%'",
-          "name like '%電子有限%'", "name like '%台北電子股份%'", "id like '%12345%'"}) {
+    for (const char* text : {"name like '%永盛貿%'", "name like '%電子有限%'",
+                             "name like '%台北電子股份%'", "id like '%12345%'"}) {
         auto idx = filterFor(text, dialect, false);
         auto plain = filterFor(text, dialect, true);
         int64_t count = 0;

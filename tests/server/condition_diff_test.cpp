@@ -201,41 +201,11 @@ void load(SqlDb& db, const Seed& s) {
                 "follow_employee_oid) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
                 r);
         }
-        std::vector<CustomerTexts> grams;
-        for (const auto& r : s.customers) {
-            grams.push_back({std::get<int64_t>(r[0]), std::get<std::string>(r[1]),
-                             std::get<std::string>(r[3])});
-        }
-        insertCustomerGrams(db, grams);
         for (const auto& r : s.events) {
             db.query(
                 "INSERT INTO event(oid, customer_oid, category_oid, employee_oid, trans_date, "
                 "title, description, version) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
                 r);
-        }
-    });
-}
-
-// Changes the id and name of some customers and deletes others, as the Store does (grams
-// included), so the comparison also runs on rows whose grams were rewritten or removed.
-void changeCustomers(SqlDb& db, uint32_t seedValue) {
-    std::mt19937 rng(seedValue + 1000);
-    std::uniform_int_distribution<int> percent(0, 99);
-    inTransaction(db, [&] {
-        for (auto& r : db.query("SELECT oid FROM customer ORDER BY oid")) {
-            int64_t oid = std::get<int64_t>(r[0]);
-            int p = percent(rng);
-            if (p < 10) {
-                db.query("DELETE FROM event WHERE customer_oid = ?", {oid});
-                db.query("DELETE FROM customer WHERE oid = ?", {oid});
-                deleteCustomerGrams(db, oid);
-            } else if (p < 35) {
-                std::string id = randomText(rng, 2) + "u" + std::to_string(oid);
-                std::string name = randomText(rng, 4);
-                db.query("UPDATE customer SET id = ?, name = ? WHERE oid = ?", {id, name, oid});
-                deleteCustomerGrams(db, oid);
-                insertCustomerGrams(db, {{oid, id, name}});
-            }
         }
     });
 }
@@ -480,24 +450,6 @@ void compareClientForms(SqlDb& db) {
         {ConditionTopic::Customer, "name like '%50%%'"},
         {ConditionTopic::Customer, "name like '%x_y%'"},
         {ConditionTopic::Customer, "name like '%äbÄb%'"},
-        {ConditionTopic::Customer, "name like '%公%'"},
-        {ConditionTopic::Customer, "name like '%陳美%'"},
-        {ConditionTopic::Customer, "name like '%a%'"},
-        {ConditionTopic::Customer, "name like '%AB%'"},
-        {ConditionTopic::Customer, "name like '%bA%'"},
-        {ConditionTopic::Customer, "name like '%Ä%'"},
-        {ConditionTopic::Customer, "name like '%ä_%'"},
-        {ConditionTopic::Customer, "name like '%Ａ%'"},
-        {ConditionTopic::Customer, "name like '%\\%'"},
-        {ConditionTopic::Customer, "name like '%''%'"},
-        {ConditionTopic::Customer, "name like '% %'"},
-        {ConditionTopic::Customer, "name like 'ab%'"},
-        {ConditionTopic::Customer, "name like '%c_0%'"},
-        {ConditionTopic::Customer, "name like '%%'"},
-        {ConditionTopic::Customer, "id like '%1%'"},
-        {ConditionTopic::Customer, "id like '%c1%'"},
-        {ConditionTopic::Customer, "id like '%U1%' or name like '%文%'"},
-        {ConditionTopic::EventReport, "customer.name like '%大%'"},
         {ConditionTopic::Customer, "category.name='A' and id like '%C1001%'"},
         {ConditionTopic::Customer, "id like '%c00%' or name like '%陳大文%'"},
         {ConditionTopic::CustomerReport,
@@ -552,12 +504,6 @@ TEST_F(ConditionDiff, SqliteMatchesTheEvaluator) {
         if (HasFatalFailure()) {
             return;
         }
-        changeCustomers(*db, seed);
-        compareOnDatabase(*db, seed + 100, kPerTopic, totals);
-        compareClientForms(*db);
-        if (HasFatalFailure()) {
-            return;
-        }
     }
     // The generator must produce conditions that discriminate, or the comparison proves little.
     EXPECT_GT(totals.selective * 3, totals.conditions) << totals.selective;
@@ -573,12 +519,6 @@ TEST_F(ConditionDiff, PostgresMatchesTheEvaluator) {
     auto db = openPostgres(database.url());
     load(*db, makeSeed(seed));
     compareOnDatabase(*db, seed, kPerTopic, totals);
-    compareClientForms(*db);
-    if (HasFatalFailure()) {
-        return;
-    }
-    changeCustomers(*db, seed);
-    compareOnDatabase(*db, seed + 100, kPerTopic, totals);
     compareClientForms(*db);
     EXPECT_GT(totals.selective * 3, totals.conditions) << totals.selective;
 }

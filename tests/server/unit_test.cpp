@@ -3,11 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <set>
-#include <tuple>
 
 #include "accounts.h"
-#include "condition.h"
 #include "options.h"
 #include "schema.h"
 #include "setup.h"
@@ -143,98 +140,6 @@ TEST_F(SqliteFile, DemoSeedAndBackup) {
     int64_t next = inTransaction(*db, [&] { return int64_t{store.allocateOids()}; });
     EXPECT_GT(next, db->queryInt("SELECT max(oid) FROM event"));
     EXPECT_GT(next, db->queryInt("SELECT max(oid) FROM customer"));
-}
-
-// customer_gram as it must be: the grams of every customer's current id and name, nothing else.
-std::set<std::tuple<int64_t, std::string, int64_t>> expectedGrams(SqlDb& db) {
-    std::set<std::tuple<int64_t, std::string, int64_t>> out;
-    for (auto& r : db.query("SELECT oid, id, name FROM customer")) {
-        for (auto& g : customerGrams(asText(r[1])))
-            out.emplace(kGramColId, g, asInt(r[0]));
-        for (auto& g : customerGrams(asText(r[2])))
-            out.emplace(kGramColName, g, asInt(r[0]));
-    }
-    return out;
-}
-
-std::set<std::tuple<int64_t, std::string, int64_t>> storedGrams(SqlDb& db) {
-    std::set<std::tuple<int64_t, std::string, int64_t>> out;
-    for (auto& r : db.query("SELECT col, gram, oid FROM customer_gram"))
-        out.emplace(asInt(r[0]), asText(r[1]), asInt(r[2]));
-    return out;
-}
-
-TEST(CustomerGrams, AreTheDistinctFoldedOneAndTwoCharacterSubstrings) {
-    EXPECT_EQ(customerGrams(""), std::vector<std::string>{});
-    EXPECT_EQ(customerGrams("永盛"), (std::vector<std::string>{"永", "永盛", "盛"}));
-    EXPECT_EQ(customerGrams("AbA"), (std::vector<std::string>{"a", "ab", "b", "ba"}));
-    // Only ASCII letters fold.
-    EXPECT_EQ(customerGrams("Äx"), (std::vector<std::string>{"x", "Ä", "Äx"}));
-    // A stray continuation byte is a character of its own; the 'a' before it stays a gram.
-    EXPECT_EQ(customerGrams("a\x80"), (std::vector<std::string>{"a", "a\x80", "\x80"}));
-}
-
-TEST(CustomerGrams, ShortPatternsUseTheGramTable) {
-    for (Dialect d : {Dialect::Sqlite, Dialect::Postgres}) {
-        for (const char* text : {"name like '%永%'", "name like '%永盛%'", "id like '%1%'",
-                                 "name like '%a_b%'", "id like 'C1%'"}) {
-            auto sql = conditionToSql(*parseCondition(text), ConditionTopic::Customer, d);
-            ASSERT_TRUE(sql.has_value()) << text;
-            EXPECT_NE(sql->where.find("customer_gram"), std::string::npos) << text;
-        }
-        for (const char* text : {"name like '%永盛公%'", "name like '%%'", "name like '_'"}) {
-            auto sql = conditionToSql(*parseCondition(text), ConditionTopic::Customer, d);
-            ASSERT_TRUE(sql.has_value()) << text;
-            EXPECT_EQ(sql->where.find("customer_gram"), std::string::npos) << text;
-        }
-    }
-}
-
-TEST_F(SqliteFile, CustomerGramsFollowEveryCustomerWrite) {
-    PasswordHasher h(HashCost::Minimum, 1);
-    auto db = openSqlite(path_);
-    prepareDatabase(*db, h);
-    ASSERT_TRUE(seedDemo(*db, h, 300));
-    EXPECT_GT(db->queryInt("SELECT count(*) FROM customer_gram"), 300);
-    EXPECT_EQ(storedGrams(*db), expectedGrams(*db));
-
-    Store store(*db);
-    Viewer all{0, true};
-    wire::Customer c;
-    c.name = "永盛Trading";
-    c.id = "X1";
-    std::string assigned;
-    int32_t oid = store.insertCustomer(c, 0, assigned);
-    ASSERT_GT(oid, 0);
-    EXPECT_EQ(storedGrams(*db), expectedGrams(*db));
-    EXPECT_EQ(db->queryInt("SELECT count(*) FROM customer_gram WHERE oid = ? AND gram = 'tr'",
-                           {int64_t{oid}}),
-              1);
-
-    c.name = "新名";
-    c.id = "Y2";
-    c.version = 0;
-    ASSERT_EQ(store.updateCustomer(oid, c, all, true, 0), wire::kStatusOk);
-    EXPECT_EQ(storedGrams(*db), expectedGrams(*db));
-    EXPECT_EQ(db->queryInt("SELECT count(*) FROM customer_gram WHERE oid = ? AND gram = 'tr'",
-                           {int64_t{oid}}),
-              0);
-    // A partial change leaves id and name, and so the grams, as they are.
-    c.version = 1;
-    c.name = "ignored";
-    ASSERT_EQ(store.updateCustomer(oid, c, all, false, 0), wire::kStatusOk);
-    EXPECT_EQ(storedGrams(*db), expectedGrams(*db));
-
-    ASSERT_EQ(store.deleteCustomer(oid, all), wire::kStatusOk);
-    EXPECT_EQ(storedGrams(*db), expectedGrams(*db));
-    EXPECT_EQ(db->queryInt("SELECT count(*) FROM customer_gram WHERE oid = ?", {int64_t{oid}}), 0);
-
-    // The migration to the gram table fills it for the customers already there.
-    db->execScript("DROP TABLE customer_gram; UPDATE schema_version SET version = 1;");
-    ensureSchema(*db);
-    EXPECT_EQ(db->queryInt("SELECT version FROM schema_version"), currentSchemaVersion());
-    EXPECT_EQ(storedGrams(*db), expectedGrams(*db));
-    EXPECT_GT(db->queryInt("SELECT count(*) FROM customer_gram"), 300);
 }
 
 }  // namespace
